@@ -1,0 +1,101 @@
+// Printer identification: the IEEE 1284 device ID from the backend, or the
+// PPD's nickname when the backend can't tell.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include <cups/ppd.h>
+#include <cups/sidechannel.h>
+
+#include "checks/checks.h"
+
+namespace {
+
+const int kNameSlot = 64;
+
+struct DeviceIdRow {
+    char mfg[kNameSlot];
+    char mdl[kNameSlot];
+    char cls[kNameSlot];
+};
+
+const DeviceIdRow SupportDeviceID[] = {
+    {"MFG:Quovel;", "MDL:R4410KX series;", "CLS:PRINTER;"},
+    {"MFG:Quovel;", "MDL:L8120KX series;", "CLS:PRINTER;"},
+};
+
+const char *const kSupportNickNames[] = {
+    "R4410KX Series PS",
+    "L8120KX Series PS",
+};
+
+// A backend may hold the job for up to three hours before we fall back on the
+// PPD.
+const double kSideChannelTimeout = 10800.0;
+
+// The PPD API is deprecated in libcups but remains the way to read a queue's
+// PPD from a filter; the warning is silenced for these calls only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+ppd_file_t *open_queue_ppd()
+{
+    const char *name = getenv("PPD");
+    return name != nullptr ? ppdOpenFile(name) : nullptr;
+}
+
+void close_queue_ppd(ppd_file_t *ppd)
+{
+    if (ppd != nullptr)
+        ppdClose(ppd);
+}
+
+bool nickname_supported(ppd_file_t *ppd)
+{
+    ppd_attr_t *attr = ppd != nullptr ? ppdFindAttr(ppd, "ShortNickName", nullptr) : nullptr;
+    if (attr == nullptr || attr->value == nullptr)
+        return false;
+
+    fprintf(stderr, "attr->value :%s.\n", attr->value);
+    for (const char *nick : kSupportNickNames) {
+        if (strcasecmp(attr->value, nick) == 0)
+            return true;
+    }
+    return false;
+}
+
+#pragma GCC diagnostic pop
+
+} // namespace
+
+bool query1284info(char *device_id, int *len)
+{
+    const int capacity = *len;
+    cups_sc_status_t status =
+        cupsSideChannelDoRequest(CUPS_SC_CMD_GET_DEVICE_ID, device_id, len, kSideChannelTimeout);
+
+    if (status == CUPS_SC_STATUS_OK && *len > 0 && *len <= capacity) {
+        device_id[*len] = '\0';
+        return true;
+    }
+    device_id[0] = '\0';
+    fputs("cups api can't find 1284 information.\n", stderr);
+    return false;
+}
+
+bool isSupportPrinter(const char *device_id, bool got_device_id)
+{
+    ppd_file_t *ppd = open_queue_ppd();
+    bool supported = !got_device_id && nickname_supported(ppd);
+    close_queue_ppd(ppd);
+    if (supported)
+        return true;
+
+    for (const DeviceIdRow &row : SupportDeviceID) {
+        if (strstr(device_id, row.mfg) != nullptr && strstr(device_id, row.mdl) != nullptr &&
+            strstr(device_id, row.cls) != nullptr)
+            supported = true;
+    }
+    return supported;
+}

@@ -1,0 +1,72 @@
+#include "common/child.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/io.h"
+
+int wait_child(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
+}
+
+pid_t start_child(const char *const argv[], int out_fd)
+{
+    // The child reports a failed exec through this close-on-exec pipe: a
+    // successful exec closes it empty, a failed one sends errno first.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) < 0)
+        return -1;
+
+    pid_t pid = fork();
+    switch (pid) {
+    case -1: {
+        int saved = errno;
+        close(report[0]);
+        close(report[1]);
+        errno = saved;
+        return -1;
+    }
+    case 0:
+        close(report[0]);
+        if (out_fd >= 0 && out_fd != STDOUT_FILENO && dup2(out_fd, STDOUT_FILENO) < 0) {
+            int err = errno;
+            write_all(report[1], &err, sizeof(err));
+            _exit(127);
+        }
+        execvp(argv[0], const_cast<char *const *>(argv));
+        {
+            int err = errno;
+            write_all(report[1], &err, sizeof(err));
+        }
+        _exit(127);
+    }
+
+    close(report[1]);
+    int err = 0;
+    ssize_t n;
+    while ((n = read(report[0], &err, sizeof(err))) < 0 && errno == EINTR)
+        ;
+    close(report[0]);
+    if (n == static_cast<ssize_t>(sizeof(err))) {
+        wait_child(pid);
+        errno = err;
+        return -1;
+    }
+    return pid;
+}
+
+int run_child(const char *const argv[], int out_fd)
+{
+    pid_t pid = start_child(argv, out_fd);
+    if (pid < 0)
+        return -1;
+    return wait_child(pid);
+}

@@ -1,0 +1,238 @@
+// The built filter run as the scheduler runs it: filter arguments, PPD in the
+// environment, print data on standard input, the backend on descriptor 4.
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kSupportedBanner[] = "Debian GNU/Linux 12 \\n \\l\n";
+const char kRow0[] = "MFG:Quovel;CMD:PS;MDL:R4410KX series;CLS:PRINTER;";
+const char kSystemReport[] = "ERROR:当前打印机不可打印，请使用正确的系统\n";
+const char kPrinterReport[] = "ERROR:当前打印机不可打印，请使用正确的打印机\n";
+
+struct Job {
+    std::string banner = kSupportedBanner;
+    test::PeerMode mode = test::PeerMode::Answer;
+    cups_sc_status_t status = CUPS_SC_STATUS_OK;
+    std::string device_id = kRow0;
+    std::string ppd = "other-printer.ppd";
+    std::string input;
+    std::vector<std::string> args = {"queue", "42", "alice", "title", "1", ""};
+};
+
+struct Outcome {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+    int peer_command = -1;
+    double seconds = 0;
+};
+
+// Starts the filter in dir with the job's environment and descriptors.
+// stdin_fd and stdout_fd default to files in dir.
+pid_t start_gate(const test::TempDir &dir, const Job &job, const test::Peer &peer, int stdin_fd,
+                 int stdout_fd)
+{
+    test::install_fake_cat(dir, job.banner);
+    const std::string in = dir.write("input", job.input);
+    const std::string path = "PATH=" + dir.path();
+    const std::string ppd = "PPD=" + std::string(PPD_DIR) + "/" + job.ppd;
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in_fd = stdin_fd >= 0 ? stdin_fd : open(in.c_str(), O_RDONLY);
+        int out_fd = stdout_fd >= 0 ? stdout_fd
+                                    : open((dir.path() + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err_fd = open((dir.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in_fd, 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        if (peer.fd >= 0)
+            dup2(peer.fd, CUPS_SC_FD);
+        else
+            close(CUPS_SC_FD);
+        // As the scheduler does, argv[0] is the queue's name.
+        std::vector<char *> argv;
+        for (const std::string &a : job.args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        char *envp[] = {const_cast<char *>(path.c_str()), const_cast<char *>(ppd.c_str()), nullptr};
+        execve(GATE_PATH, argv.data(), envp);
+        _exit(127);
+    }
+    return pid;
+}
+
+Outcome finish_gate(const test::TempDir &dir, pid_t pid, test::Peer &peer, Clock::time_point start)
+{
+    Outcome o;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    o.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    o.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    o.peer_command = peer.pid > 0 ? test::finish_peer(peer) : -1;
+    o.out = test::read_file(dir.path() + "/out");
+    o.err = test::read_file(dir.path() + "/err");
+    return o;
+}
+
+Outcome run_gate(const Job &job, bool with_peer = true)
+{
+    test::TempDir dir;
+    test::Peer peer;
+    if (with_peer)
+        peer = test::start_peer(job.mode, job.status, job.device_id);
+    const auto start = Clock::now();
+    pid_t pid = start_gate(dir, job, peer, -1, -1);
+    if (peer.fd >= 0)
+        close(peer.fd);
+    peer.fd = -1;
+    return finish_gate(dir, pid, peer, start);
+}
+
+TEST(Filter, AnAdmittedJobIsCopiedByteForByteWhateverItsSize)
+{
+    const size_t sizes[] = {0, 1, 8191, 8192, 8193, 5u << 20};
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        Job job;
+        job.input = test::random_bytes(size, static_cast<unsigned>(size));
+        const Outcome o = run_gate(job);
+        EXPECT_EQ(o.exit_code, 0);
+        EXPECT_TRUE(o.out == job.input) << "output differs from input";
+        EXPECT_EQ(o.err, "SystemInfo: " + job.banner + "\n");
+        EXPECT_EQ(o.peer_command, CUPS_SC_CMD_GET_DEVICE_ID);
+    }
+}
+
+struct RefusalCase {
+    const char *what;
+    std::string banner;
+    std::string device_id;
+    std::string err;
+    int peer_command;
+};
+
+TEST(Filter, ARefusedJobWaitsASecondReportsWhyAndPrintsNothing)
+{
+    const RefusalCase cases[] = {
+        {"unsupported system", "Ubuntu 22.04 LTS\n", kRow0,
+         "SystemInfo: Ubuntu 22.04 LTS\n\n" + std::string(kSystemReport), 0},
+        {"unsupported printer", kSupportedBanner, "MFG:Other;MDL:X1;CLS:PRINTER;",
+         "SystemInfo: " + std::string(kSupportedBanner) + "\n" + kPrinterReport,
+         CUPS_SC_CMD_GET_DEVICE_ID},
+    };
+    for (const RefusalCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        Job job;
+        job.banner = c.banner;
+        job.device_id = c.device_id;
+        job.ppd = "r4410kx.ppd";
+        job.input = "%!PS\nshowpage\n";
+        const Outcome o = run_gate(job);
+        EXPECT_EQ(o.exit_code, 0);
+        EXPECT_EQ(o.out, "");
+        // The report is followed by libcups's own ": <errno text>" line.
+        EXPECT_EQ(o.err.substr(0, c.err.size()), c.err);
+        EXPECT_EQ(o.peer_command, c.peer_command) << "0 means no side-channel request";
+        EXPECT_GE(o.seconds, 0.95);
+        EXPECT_LT(o.seconds, 5.0);
+    }
+}
+
+TEST(Filter, WithoutADeviceIdTheNicknameAdmitsTheJobAfterTheQueryMessage)
+{
+    Job job;
+    job.status = CUPS_SC_STATUS_NOT_IMPLEMENTED;
+    job.ppd = "l8120kx.ppd";
+    job.input = "%!PS\nshowpage\n";
+    const Outcome o = run_gate(job);
+    EXPECT_EQ(o.exit_code, 0);
+    EXPECT_EQ(o.out, job.input);
+    EXPECT_EQ(o.err, "SystemInfo: " + job.banner +
+                         "\ncups api can't find 1284 information.\nattr->value :L8120KX Series PS.\n");
+
+    // With no backend on the side channel at all the answer is the same.
+    const Outcome alone = run_gate(job, false);
+    EXPECT_EQ(alone.exit_code, 0);
+    EXPECT_EQ(alone.out, job.input);
+}
+
+TEST(Filter, TheFirstFilterOfAChainReadsThePrintFileNamedInItsSeventhArgument)
+{
+    test::TempDir files;
+    Job job;
+    job.input = "standard input is ignored when a file is named";
+    job.args.push_back(files.write("print file", "%!PS\n% the print file\n"));
+    Outcome o = run_gate(job);
+    EXPECT_EQ(o.exit_code, 0);
+    EXPECT_EQ(o.out, "%!PS\n% the print file\n");
+
+    job.args.back() = files.path() + "/missing";
+    o = run_gate(job);
+    EXPECT_EQ(o.exit_code, 0);
+    EXPECT_EQ(o.out, "");
+    EXPECT_NE(o.err.find("ERROR: Unable to open print file \"" + job.args.back() + "\""), std::string::npos);
+}
+
+TEST(Filter, AClosedStandardOutputIsReportedPerChunkAndStillEndsWithStatusZero)
+{
+    test::TempDir dir;
+    Job job;
+    job.input = test::random_bytes(3 * 8192, 7);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    close(out[0]);
+    test::Peer peer = test::start_peer(job.mode, job.status, job.device_id);
+    const auto start = Clock::now();
+    pid_t pid = start_gate(dir, job, peer, -1, out[1]);
+    close(out[1]);
+    close(peer.fd);
+    peer.fd = -1;
+    const Outcome o = finish_gate(dir, pid, peer, start);
+    EXPECT_EQ(o.exit_code, 0);
+    std::string expected = "SystemInfo: " + job.banner + "\n";
+    for (int i = 0; i < 3; ++i)
+        expected += "write file error! \n";
+    EXPECT_EQ(o.err, expected);
+}
+
+TEST(Filter, ACancelEndsASlowCopyPromptlyAfterPassingOnWhatArrived)
+{
+    test::TempDir dir;
+    Job job;
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    test::Peer peer = test::start_peer(job.mode, job.status, job.device_id);
+    const auto start = Clock::now();
+    pid_t pid = start_gate(dir, job, peer, in[0], -1);
+    close(in[0]);
+    close(peer.fd);
+    peer.fd = -1;
+
+    // The upstream stage sends a little, then stalls with its end still open.
+    ASSERT_EQ(write(in[1], "%!PS\n", 5), 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto cancelled = Clock::now();
+    kill(pid, SIGTERM);
+    const Outcome o = finish_gate(dir, pid, peer, start);
+    close(in[1]);
+    EXPECT_EQ(o.exit_code, 0);
+    EXPECT_EQ(o.out, "%!PS\n");
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - cancelled).count(), 1.0);
+}
+
+} // namespace
