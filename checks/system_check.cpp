@@ -35,7 +35,7 @@ bool isSupportSystem()
     }
 
     static const char *const argv[] = {"cat", "/etc/issue", nullptr};
-    pid_t pid = start_child(argv, fds[1]);
+    pid_t pid = start_child(argv, -1, fds[1]);
     // Our copy of the write end must go before the read, or a silent child
     // would leave the read waiting forever.
     close(fds[1]);

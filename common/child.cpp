@@ -17,7 +17,22 @@ int wait_child(pid_t pid)
     return status;
 }
 
-pid_t start_child(const char *const argv[], int out_fd)
+namespace {
+
+// In the child: makes fd the descriptor target, kept open across the exec,
+// or leaves target alone when fd < 0.
+bool move_to(int fd, int target)
+{
+    if (fd < 0)
+        return true;
+    if (fd == target)
+        return fcntl(target, F_SETFD, 0) == 0;
+    return dup2(fd, target) == target;
+}
+
+} // namespace
+
+pid_t start_child(const char *const argv[], int in_fd, int out_fd)
 {
     // The child reports a failed exec through this close-on-exec pipe: a
     // successful exec closes it empty, a failed one sends errno first.
@@ -36,12 +51,12 @@ pid_t start_child(const char *const argv[], int out_fd)
     }
     case 0:
         close(report[0]);
-        if (out_fd >= 0 && out_fd != STDOUT_FILENO && dup2(out_fd, STDOUT_FILENO) < 0) {
-            int err = errno;
-            write_all(report[1], &err, sizeof(err));
-            _exit(127);
-        }
-        execvp(argv[0], const_cast<char *const *>(argv));
+        // A caller with standard input or output closed may have been given
+        // them for the report pipe; keep it clear of the descriptors we set.
+        if (report[1] <= STDOUT_FILENO)
+            report[1] = fcntl(report[1], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (move_to(in_fd, STDIN_FILENO) && move_to(out_fd, STDOUT_FILENO))
+            execvp(argv[0], const_cast<char *const *>(argv));
         {
             int err = errno;
             write_all(report[1], &err, sizeof(err));
@@ -63,9 +78,9 @@ pid_t start_child(const char *const argv[], int out_fd)
     return pid;
 }
 
-int run_child(const char *const argv[], int out_fd)
+int run_child(const char *const argv[], int in_fd, int out_fd)
 {
-    pid_t pid = start_child(argv, out_fd);
+    pid_t pid = start_child(argv, in_fd, out_fd);
     if (pid < 0)
         return -1;
     return wait_child(pid);
