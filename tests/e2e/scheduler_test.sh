@@ -1,0 +1,153 @@
+#!/bin/bash
+# The filter inside a real CUPS scheduler, behind pstops and in front of a
+# backend that answers on the side channel.
+#
+#   scheduler_test.sh GATE BACKEND CASE
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/scheduler.sh"
+
+GATE=$1 BACKEND=$2 CASE=$3
+PPD_DIR=$here/../../ppd
+
+R4410='MFG:Quovel%3BCMD:PS%3BMDL:R4410KX%20series%3BCLS:PRINTER%3BDES:Quovel%20R4410KX%3B'
+L8120='MFG:Quovel%3BMDL:L8120KX%20series%3BCLS:PRINTER%3B'
+OTHER='MFG:Quovel%3BMDL:X9000%20series%3BCLS:PRINTER%3B'
+SYSTEM_MSG='当前打印机不可打印，请使用正确的系统'
+PRINTER_MSG='当前打印机不可打印，请使用正确的打印机'
+
+W=$(mktemp -d)
+chmod 755 "$W"
+trap 'scheduler_stop; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
+
+passed=0 failed=0
+check() { # description, then a command that must succeed
+    local what=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $what" >&2
+    fi
+}
+same_file() { cmp -s "$1" "$2"; }
+empty_file() { [ -f "$1" ] && [ ! -s "$1" ]; }
+equals() { [ "$1" = "$2" ] || { echo "  got:      $1" >&2; echo "  expected: $2" >&2; false; }; }
+log_has() { sched_job_log "$1" | grep -qF -- "$2"; }
+log_lacks() { ! log_has "$@"; }
+pages() { gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=bbox "$1" 2>&1 | grep -c '^%%HiResBoundingBox'; }
+
+printf '%%!PS\n/Helvetica findfont 24 scalefont setfont\n72 720 moveto (Quovel test page) show showpage\n' >"$W/sample.ps"
+head -c 1048576 /dev/urandom >"$W/raw.bin"
+
+# queue NAME PPD-FILE [ID]: a queue on the test backend, writing to $W/NAME.prn.
+queue() {
+    local uri="quovtest:$W/$1.prn"
+    [ $# -ge 3 ] && uri="$uri?id=$3"
+    add_queue "$1" "$uri" "$2"
+}
+# add_queue NAME URI PPD-FILE
+add_queue() {
+    lpadmin -p "$1" -E -v "$2" -P "$PPD_DIR/$3" 2>&1 | grep -v 'Printer drivers are deprecated' >&2
+}
+# submit QUEUE FILE [lp options...]: prints the job ID.
+submit() {
+    local q=$1 f=$2
+    shift 2
+    lp -d "$q" "$@" "$f" | sed -n 's/^request id is [^ ]*-\([0-9]*\) .*/\1/p'
+}
+raw() { echo -o document-format=application/vnd.cups-postscript; }
+
+case_a_supported_printer_by_device_id_prints_every_job_whole() {
+    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    for model in r4410kx:$R4410 l8120kx:$L8120; do
+        local name=${model%%:*} id=${model#*:}
+        queue "$name" "quovel-$name.ppd" "$id"
+        local ps raw_job
+        ps=$(submit "$name" "$W/sample.ps")
+        sched_wait_job "$ps"
+        check "$name: the PostScript job reached the backend as a page" equals "$(pages "$W/$name.prn")" 1
+        check "$name: the filter logged the system banner" log_has "$ps" "SystemInfo: Debian"
+        check "$name: the backend was asked for the device ID" log_has "$ps" "side-channel request GET_DEVICE_ID answered"
+        check "$name: the job completed" equals "$(sched_job_attr "$name" "$ps" job-state)" completed
+
+        raw_job=$(submit "$name" "$W/raw.bin" $(raw))
+        sched_wait_job "$raw_job"
+        check "$name: the filter passed a 1 MiB job on byte for byte" same_file "$W/raw.bin" "$W/$name.prn"
+    done
+}
+
+case_an_unsupported_device_id_is_refused_despite_a_supported_nickname() {
+    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    queue other quovel-r4410kx.ppd "$OTHER"
+    local job
+    job=$(submit other "$W/sample.ps")
+    sched_wait_job "$job"
+    check "nothing reached the backend" empty_file "$W/other.prn"
+    check "the job's state message is the printer message" \
+        equals "$(sched_job_attr other "$job" job-printer-state-message)" "$PRINTER_MSG"
+    check "the printer's state message is the printer message" \
+        equals "$(sched_job_attr other "$job" printer-state-message)" "$PRINTER_MSG"
+    check "the nickname was not consulted" log_lacks "$job" "attr->value"
+}
+
+case_without_a_device_id_each_supported_nickname_prints() {
+    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    for name in r4410kx l8120kx; do
+        queue "$name" "quovel-$name.ppd"
+        local job
+        job=$(submit "$name" "$W/raw.bin" $(raw))
+        sched_wait_job "$job"
+        check "$name: the job printed whole" same_file "$W/raw.bin" "$W/$name.prn"
+        check "$name: the failed query was logged" log_has "$job" "find 1284 information."
+        check "$name: the nickname decided" log_has "$job" "attr->value :${name^^} Series PS."
+    done
+}
+
+case_an_unsupported_system_prints_nothing_and_asks_the_printer_nothing() {
+    scheduler_start "$W/s" "$GATE" "$BACKEND" "Ubuntu 22.04.3 LTS \\n \\l" || exit 1
+    queue r4410kx quovel-r4410kx.ppd "$R4410"
+    local job
+    job=$(submit r4410kx "$W/sample.ps")
+    sched_wait_job "$job"
+    check "nothing reached the backend" empty_file "$W/r4410kx.prn"
+    check "the job's state message is the system message" \
+        equals "$(sched_job_attr r4410kx "$job" job-printer-state-message)" "$SYSTEM_MSG"
+    check "the banner seen was the test's" log_has "$job" "SystemInfo: Ubuntu 22.04.3 LTS"
+    check "no side-channel request was made" log_lacks "$job" "side-channel request"
+}
+
+case_a_job_cancelled_while_it_copies_ends_promptly() {
+    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    add_queue slow "quovtest:$W/slow.prn?id=$R4410&slow" quovel-r4410kx.ppd
+    head -c $((16 << 20)) /dev/urandom >"$W/big.bin"
+    local job i=0
+    job=$(submit slow "$W/big.bin" $(raw))
+    while [ ! -s "$W/slow.prn" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+    check "the copy had started" test -s "$W/slow.prn"
+    local start=$SECONDS
+    cancel "$job"
+    sched_wait_job "$job" 10
+    check "the job ended within 5 seconds of the cancel" test $((SECONDS - start)) -le 5
+    check "the job is cancelled" equals "$(sched_job_attr slow "$job" job-state)" canceled
+    check "the filter ended without crashing" log_has "$job" "($W/s/bin/filter/quovel-gate) exited"
+    check "no process crashed" log_lacks "$job" "crashed"
+    check "the job did not complete" test "$(stat -c %s "$W/slow.prn")" -lt $((16 << 20))
+}
+
+case_job_text_full_of_shell_syntax_passes_untouched() {
+    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    queue r4410kx quovel-r4410kx.ppd "$R4410"
+    local title job
+    title=$(printf 'a "quoted" $(touch %s/ran1) `touch %s/ran2` 中文\\ back\nnewline' "$W" "$W")
+    job=$(submit r4410kx "$W/raw.bin" $(raw) -t "$title" -o "note='\$(touch $W/ran3)' other=\"x\"")
+    sched_wait_job "$job"
+    check "the job printed whole" same_file "$W/raw.bin" "$W/r4410kx.prn"
+    check "nothing the text spells was run" test ! -e "$W/ran1" -a ! -e "$W/ran2" -a ! -e "$W/ran3"
+    check "the job completed" equals "$(sched_job_attr r4410kx "$job" job-state)" completed
+}
+
+"case_$CASE"
+echo "$CASE: $passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
