@@ -101,7 +101,8 @@ int main(int argc, char *argv[])
         const std::vector<const char *> cat = {"/bin/cat", "/etc/issue", nullptr};
         std::vector<double> gate_times, cat_times;
         // Interleaved, so that a busy moment of the machine hits both alike.
-        for (int i = 0; i < atoi(argv[4]); ++i) {
+        const long runs = strtol(argv[4], nullptr, 10);
+        for (long i = 0; i < runs; ++i) {
             gate_times.push_back(run(gate, "/dev/null", true).seconds);
             cat_times.push_back(run(cat, "/dev/null", false).seconds);
         }

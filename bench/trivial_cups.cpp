@@ -5,5 +5,5 @@
 
 int main()
 {
-    return cupsUser() == nullptr;
+    return cupsUser() == nullptr ? 1 : 0;
 }

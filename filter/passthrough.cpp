@@ -29,7 +29,7 @@ void printDatePenetrate()
     char buffer[8192];
     memset(buffer, 0, sizeof(buffer));
 
-    while (!job_canceled) {
+    while (job_canceled == 0) {
         const size_t count = fread(buffer, 1, sizeof(buffer), stdin);
         if (count == 0)
             return;

@@ -53,8 +53,9 @@ void Copy_StdinToTempFile(char *filename)
         unlink(name);
         return;
     }
-    // The caller's zero fill ends the name.
-    memcpy(filename, name, strlen(name));
+    // With its terminator: the name always fits, as the caller's buffer is at
+    // least as large as ours.
+    memcpy(filename, name, strlen(name) + 1);
 }
 
 void WritePrintFileToStdout(const char *path)

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <ctime>
 #include <unistd.h>
 
 #include <cups/backend.h>
@@ -106,14 +107,16 @@ int main(int argc, char *argv[])
             break;
         }
         if (side_channel_open && fds[1].revents != 0) {
-            side_channel_open = (fds[1].revents & POLLIN) && answer_side_channel(device_id, has_id);
+            side_channel_open = (fds[1].revents & POLLIN) != 0 && answer_side_channel(device_id, has_id);
         }
         if (fds[0].revents != 0) {
             // Slowly, the job is taken at about 200 KB/s so that it can be
             // cancelled while the filter copies.
             const ssize_t n = read(in, buffer, slow ? 4096 : sizeof(buffer));
-            if (slow)
-                usleep(20000);
+            if (slow) {
+                const timespec pause = {0, 20000000}; // 20 ms
+                nanosleep(&pause, nullptr);
+            }
             if (n <= 0)
                 break;
             if (write_all(out, buffer, static_cast<size_t>(n)) != static_cast<size_t>(n)) {

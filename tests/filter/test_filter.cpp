@@ -1,5 +1,6 @@
 // The built filter run as the scheduler runs it: filter arguments, PPD in the
 // environment, print data on standard input, the backend on descriptor 4.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -65,10 +66,9 @@ pid_t start_gate(const test::TempDir &dir, const Job &job, const test::Peer &pee
         else
             close(CUPS_SC_FD);
         // As the scheduler does, argv[0] is the queue's name.
-        std::vector<char *> argv;
-        for (const std::string &a : job.args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
+        std::vector<char *> argv(job.args.size() + 1, nullptr);
+        std::transform(job.args.begin(), job.args.end(), argv.begin(),
+                       [](const std::string &a) { return const_cast<char *>(a.c_str()); });
         char *envp[] = {const_cast<char *>(path.c_str()), const_cast<char *>(ppd.c_str()), nullptr};
         execve(GATE_PATH, argv.data(), envp);
         _exit(127);
@@ -192,7 +192,7 @@ TEST(Filter, AClosedStandardOutputIsReportedPerChunkAndStillEndsWithStatusZero)
 {
     test::TempDir dir;
     Job job;
-    job.input = test::random_bytes(3 * 8192, 7);
+    job.input = test::random_bytes(size_t{3} * 8192, 7);
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     close(out[0]);

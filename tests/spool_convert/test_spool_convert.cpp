@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <set>
+#include <sstream>
+#include <sys/wait.h>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
@@ -50,13 +52,22 @@ bool exists(const std::string &path)
 // Pages that Ghostscript renders from a PostScript file.
 int page_count(const std::string &path)
 {
-    const std::string cmd = "gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=bbox '" + path + "' 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
+    // The bbox device writes one bounding box per page to standard error.
+    test::TempDir dir;
+    const std::string boxes = dir.path() + "/boxes";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(boxes.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        execlp("gs", "gs", "-q", "-dBATCH", "-dNOPAUSE", "-dSAFER", "-sDEVICE=bbox", path.c_str(), nullptr);
+        _exit(127);
+    }
+    waitpid(pid, nullptr, 0);
     int pages = 0;
-    char line[512];
-    while (fgets(line, sizeof(line), p) != nullptr)
-        pages += strncmp(line, "%%HiResBoundingBox", 18) == 0;
-    pclose(p);
+    std::istringstream lines(test::read_file(boxes));
+    for (std::string line; std::getline(lines, line);)
+        pages += line.rfind("%%HiResBoundingBox", 0) == 0 ? 1 : 0;
     return pages;
 }
 

@@ -54,7 +54,7 @@ int main(int argc, char *argv[])
     char request[1024];
     int len = sizeof(request);
     if (cupsSideChannelRead(&command, &ignored, request, &len, 60.0) == 0)
-        cupsSideChannelWrite(command, static_cast<cups_sc_status_t>(atoi(argv[1])), argv[2],
+        cupsSideChannelWrite(command, static_cast<cups_sc_status_t>(strtol(argv[1], nullptr, 10)), argv[2],
                              static_cast<int>(strlen(argv[2])), 60.0);
     close(CUPS_SC_FD);
 

@@ -1,7 +1,10 @@
 #include "tests/support/support.h"
 
 #include <cstdlib>
+#include <algorithm>
+#include <cstdio>
 #include <dirent.h>
+#include <ftw.h>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -23,14 +26,19 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    const std::string cmd = "rm -rf '" + path_ + "'";
-    if (system(cmd.c_str()) != 0)
-        perror("rm");
+    // Deepest first, so that folders are empty when their turn comes.
+    nftw(
+        path_.c_str(),
+        [](const char *path, const struct stat *, int, FTW *) {
+            remove(path); // what can't go stays; the walk goes on
+            return 0;
+        }, 16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 std::string TempDir::write(const std::string &name, const std::string &content, mode_t mode) const
 {
-    const std::string file = path_ + "/" + name;
+    std::string file = path_ + "/" + name;
     std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
     chmod(file.c_str(), mode);
     return file;
@@ -48,8 +56,7 @@ std::string random_bytes(size_t size, unsigned seed)
 {
     std::mt19937 gen(seed);
     std::string out(size, '\0');
-    for (char &c : out)
-        c = static_cast<char>(gen() & 0xff);
+    std::generate(out.begin(), out.end(), [&gen] { return static_cast<char>(gen() & 0xff); });
     return out;
 }
 
