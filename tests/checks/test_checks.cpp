@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
@@ -71,12 +73,16 @@ TEST_F(ChecksTest, BannersAreJudgedByTheirFirst1024BytesWithExactCase)
         {"empty banner", "", false},
         {"name past the first 1024 bytes", std::string(1024, 'x') + "Debian\n", false},
         {"name in the last bytes of exactly 1024", debian_at_end, true},
+        {"name after a NUL byte", "Ubuntu\0Debian\n"s, false},
+        {"name before a NUL byte", "Debian\0Ubuntu\n"s, true},
     };
     for (const BannerCase &c : cases) {
         SCOPED_TRACE(c.what);
         std::string err;
         EXPECT_EQ(check_banner(c.banner, &err), c.supported);
-        EXPECT_EQ(err, "SystemInfo: " + c.banner.substr(0, 1024) + "\n");
+        // The banner is text: it ends at its first NUL byte, if any.
+        const std::string text = c.banner.substr(0, 1024);
+        EXPECT_EQ(err, "SystemInfo: " + text.substr(0, text.find('\0')) + "\n");
     }
 }
 
@@ -124,6 +130,8 @@ TEST_F(ChecksTest, TheDeviceIdQueryAcceptsOnlyANonEmptyOkReply)
         {"reply larger than the buffer", test::PeerMode::Answer, CUPS_SC_STATUS_OK,
          std::string(600, 'D'), false},
         {"peer hangs up", test::PeerMode::HangUp, CUPS_SC_STATUS_NONE, "", false},
+        {"peer hangs up halfway through its reply", test::PeerMode::HalfReply, CUPS_SC_STATUS_OK, id, false},
+        {"reply to another command", test::PeerMode::WrongCommand, CUPS_SC_STATUS_OK, id, false},
     };
     for (const QueryCase &c : cases) {
         SCOPED_TRACE(c.what);
@@ -140,7 +148,7 @@ TEST_F(ChecksTest, TheDeviceIdQueryAcceptsOnlyANonEmptyOkReply)
 
         EXPECT_EQ(test::finish_peer(peer), CUPS_SC_CMD_GET_DEVICE_ID);
         EXPECT_EQ(got, c.got);
-        EXPECT_EQ(std::string(buffer), c.got ? c.reply : "");
+        EXPECT_EQ(std::string(buffer), c.got ? c.reply.c_str() : "");
         EXPECT_EQ(err, c.got ? "" : "cups api can't find 1284 information.\n");
     }
 }
@@ -202,6 +210,58 @@ TEST_F(ChecksTest, TheTableDecidesWhenADeviceIdCameAndTheNicknameOtherwise)
                   c.supported);
         EXPECT_EQ(GetCapturedStderr(), c.err);
         EXPECT_EQ(test::count_open_fds(), fds_before) << "the PPD was left open";
+    }
+}
+
+TEST_F(ChecksTest, ADeviceIdIsMatchedAsTheTextBeforeItsFirstNulWhateverItsBytes)
+{
+    const struct {
+        const char *what;
+        std::string reply;
+        bool supported;
+    } cases[] = {
+        {"NUL before the model", "MFG:Quovel;\0MDL:R4410KX series;CLS:PRINTER;"s, false},
+        {"NUL after the class", "MFG:Quovel;MDL:R4410KX series;CLS:PRINTER;\0junk"s, true},
+        {"invalid UTF-8 around the pairs", "\xff\xfe\xc3MFG:Quovel;MDL:L8120KX series;CLS:PRINTER;\x80", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        test::Peer peer = test::start_peer(test::PeerMode::Answer, CUPS_SC_STATUS_OK, c.reply);
+        ASSERT_EQ(dup2(peer.fd, CUPS_SC_FD), CUPS_SC_FD);
+        char buffer[512];
+        int len = sizeof(buffer) - 1;
+        EXPECT_TRUE(query1284info(buffer, &len));
+        EXPECT_EQ(len, static_cast<int>(c.reply.size()));
+        EXPECT_EQ(isSupportPrinter(buffer, true), c.supported);
+        close(CUPS_SC_FD);
+        test::finish_peer(peer);
+    }
+}
+
+TEST_F(ChecksTest, APpdThatIsNoPpdAdmitsNothingAndALargeOneStillNamesItsModel)
+{
+    std::string large = test::read_file(std::string(PPD_DIR) + "/r4410kx.ppd");
+    for (int i = 0; i < 100000; ++i)
+        large += "*% A comment line that only makes the file larger than most PPDs.\n";
+    mkdir((dir_.path() + "/a-folder.ppd").c_str(), 0755);
+    const struct {
+        const char *what;
+        std::string path;
+        bool supported;
+    } cases[] = {
+        {"a folder", dir_.path() + "/a-folder.ppd", false},
+        {"binary garbage", dir_.write("garbage.ppd", test::random_bytes(65536, 3)), false},
+        {"an empty file", dir_.write("empty.ppd", ""), false},
+        {"several MiB", dir_.write("large.ppd", large), true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        setenv("PPD", c.path.c_str(), 1);
+        const int fds_before = test::count_open_fds();
+        CaptureStderr();
+        EXPECT_EQ(isSupportPrinter("", false), c.supported);
+        GetCapturedStderr();
+        EXPECT_EQ(test::count_open_fds(), fds_before);
     }
 }
 

@@ -148,6 +148,47 @@ case_job_text_full_of_shell_syntax_passes_untouched() {
     check "the job completed" equals "$(sched_job_attr r4410kx "$job" job-state)" completed
 }
 
+case_two_hundred_jobs_of_mixed_sizes_arrive_whole_and_leave_nothing_behind() {
+    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    add_queue load "quovtest:$W/load.prn?id=$R4410&perjob" quovel-r4410kx.ppd
+    local sizes=(0 1 8191 8192 8193 100000 1048576 3000000 17 4096 65537 500000 2097152 8388608 123
+                 9999 33554432 777777 2 250000)
+    local i job fds_before fds_after
+    for i in "${!sizes[@]}"; do head -c "${sizes[$i]}" /dev/urandom >"$W/body.$i"; done
+
+    # Each job's data starts with its own number, so no two are alike.
+    make_job() { { printf 'job %d\n' "$1"; cat "$W/body.$(($1 % ${#sizes[@]}))"; } >"$W/in.$1"; }
+    declare -A ids
+    for i in $(seq 0 99); do         # back to back
+        make_job "$i"
+        ids[$i]=$(submit load "$W/in.$i" $(raw))
+        sched_wait_job "${ids[$i]}" 120 || break
+        # Counted after the first job, which opens the page log for good.
+        [ "$i" -eq 0 ] && fds_before=$(ls /proc/"$SCHED_PID"/fd | wc -l)
+    done
+    for i in $(seq 100 4 199); do    # four at a time
+        for j in $i $((i + 1)) $((i + 2)) $((i + 3)); do
+            make_job "$j"
+            ids[$j]=$(submit load "$W/in.$j" $(raw))
+        done
+        for j in $i $((i + 1)) $((i + 2)) $((i + 3)); do sched_wait_job "${ids[$j]}" 120 || break 2; done
+    done
+
+    local whole=0 completed=0
+    for i in $(seq 0 199); do
+        cmp -s "$W/in.$i" "$W/load.prn.${ids[$i]:-none}" && whole=$((whole + 1))
+        [ "$(sched_job_attr load "${ids[$i]:-0}" job-state)" = completed ] && completed=$((completed + 1))
+    done
+    check "all 200 jobs arrived whole" equals "$whole" 200
+    check "all 200 jobs completed" equals "$completed" 200
+    check "no job is left in the queue" equals "$(lpstat -o load | wc -l)" 0
+    check "no filter is left running" test -z "$(pgrep -f "$W/s/bin/filter/quovel-gate")"
+    check "no spooled data or temporary file is left" \
+        equals "$(find "$W/s/spool" -type f ! -name 'c*' | wc -l)" 0
+    fds_after=$(ls /proc/"$SCHED_PID"/fd | wc -l)
+    check "the scheduler holds no more descriptors than before" test "$fds_after" -le "$fds_before"
+}
+
 "case_$CASE"
 echo "$CASE: $passed passed, $failed failed"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

@@ -4,6 +4,7 @@
 //   quovtest:/path/to/file?id=MFG:Quovel%3BMDL:...   answers with that ID
 //   quovtest:/path/to/file                           answers "not implemented"
 //   ...&slow                                         takes the data slowly
+//   ...&perjob                                       writes to /path/to/file.JOB-ID
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -74,6 +75,7 @@ int main(int argc, char *argv[])
     std::string device_id;
     bool has_id = false;
     bool slow = false;
+    bool per_job = false;
     const size_t query = target.find('?');
     if (query != std::string::npos) {
         std::string params = target.substr(query + 1) + "&";
@@ -85,9 +87,12 @@ int main(int argc, char *argv[])
                 device_id = percent_decode(param.substr(3));
             }
             slow = slow || param == "slow";
+            per_job = per_job || param == "perjob";
         }
     }
 
+    if (per_job)
+        target += std::string(".") + argv[1];
     const int in = argc == 7 ? open(argv[6], O_RDONLY) : STDIN_FILENO;
     const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0) {

@@ -42,8 +42,11 @@ struct Outcome {
     double seconds = 0;
 };
 
+// For start_gate: the descriptor is closed in the filter.
+const int kClosed = -2;
+
 // Starts the filter in dir with the job's environment and descriptors.
-// stdin_fd and stdout_fd default to files in dir.
+// stdin_fd and stdout_fd default (-1) to files in dir.
 pid_t start_gate(const test::TempDir &dir, const Job &job, const test::Peer &peer, int stdin_fd,
                  int stdout_fd)
 {
@@ -60,6 +63,10 @@ pid_t start_gate(const test::TempDir &dir, const Job &job, const test::Peer &pee
         int err_fd = open((dir.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in_fd, 0);
         dup2(out_fd, 1);
+        if (stdin_fd == kClosed)
+            close(0);
+        if (stdout_fd == kClosed)
+            close(1);
         dup2(err_fd, 2);
         if (peer.fd >= 0)
             dup2(peer.fd, CUPS_SC_FD);
@@ -188,26 +195,40 @@ TEST(Filter, TheFirstFilterOfAChainReadsThePrintFileNamedInItsSeventhArgument)
     EXPECT_NE(o.err.find("ERROR: Unable to open print file \"" + job.args.back() + "\""), std::string::npos);
 }
 
-TEST(Filter, AClosedStandardOutputIsReportedPerChunkAndStillEndsWithStatusZero)
+TEST(Filter, BrokenStandardStreamsEndInAReportNotACrashAndStatusZero)
 {
-    test::TempDir dir;
-    Job job;
-    job.input = test::random_bytes(size_t{3} * 8192, 7);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    close(out[0]);
-    test::Peer peer = test::start_peer(job.mode, job.status, job.device_id);
-    const auto start = Clock::now();
-    pid_t pid = start_gate(dir, job, peer, -1, out[1]);
-    close(out[1]);
-    close(peer.fd);
-    peer.fd = -1;
-    const Outcome o = finish_gate(dir, pid, peer, start);
-    EXPECT_EQ(o.exit_code, 0);
-    std::string expected = "SystemInfo: " + job.banner + "\n";
-    for (int i = 0; i < 3; ++i)
-        expected += "write file error! \n";
-    EXPECT_EQ(o.err, expected);
+    int reader_gone[2];
+    ASSERT_EQ(pipe2(reader_gone, O_CLOEXEC), 0);
+    close(reader_gone[0]);
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    const std::string per_chunk = "write file error! \nwrite file error! \nwrite file error! \n";
+    const struct {
+        const char *what;
+        int in;
+        int out;
+        std::string err_after_banner;
+    } cases[] = {
+        {"output to a pipe nobody reads", -1, reader_gone[1], per_chunk},
+        {"output to a full device", -1, full, per_chunk},
+        {"output closed", -1, kClosed, per_chunk},
+        {"input closed", kClosed, -1, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        Job job;
+        job.input = test::random_bytes(size_t{3} * 8192, 7);
+        test::Peer peer = test::start_peer(job.mode, job.status, job.device_id);
+        const auto start = Clock::now();
+        const pid_t pid = start_gate(dir, job, peer, c.in, c.out);
+        close(peer.fd);
+        peer.fd = -1;
+        const Outcome o = finish_gate(dir, pid, peer, start);
+        EXPECT_EQ(o.exit_code, 0);
+        EXPECT_EQ(o.err, "SystemInfo: " + job.banner + "\n" + c.err_after_banner);
+    }
+    close(full);
+    close(reader_gone[1]);
 }
 
 TEST(Filter, ACancelEndsASlowCopyPromptlyAfterPassingOnWhatArrived)

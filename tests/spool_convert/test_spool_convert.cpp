@@ -219,6 +219,21 @@ TEST_F(SpoolTest, PostScriptComesBackAsPostScriptOfTheSamePagesWhateverTheJobTex
     EXPECT_TRUE(list_dir(scratch).empty()) << "the job's text was run";
 }
 
+TEST_F(SpoolTest, AJobTextOfManyKiBIsPassedOnWholeAndTheChainSucceeds)
+{
+    const std::string in = dir_.write("in.ps", kTwoPages);
+    const std::string out = dir_.path() + "/out.ps";
+    const std::string title(size_t{64} * 1024, 'T');
+    const std::string options = "job-name=" + std::string(size_t{32} * 1024, 'n');
+    const char *args[] = {"q", "1", "user", title.c_str(), "1", options.c_str()};
+    CaptureStderr();
+    const int result = pstopdf_ps(in.c_str(), out.c_str(), args);
+    const std::string err = GetCapturedStderr();
+    EXPECT_EQ(result, 1) << err.substr(0, 2000);
+    EXPECT_EQ(page_count(out), 2);
+    EXPECT_TRUE(list_dir(tmp_).empty());
+}
+
 struct ChainFailure {
     const char *what;
     std::string input;  // PostScript written to the input file

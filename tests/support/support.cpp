@@ -94,6 +94,13 @@ Peer start_peer(PeerMode mode, cups_sc_status_t status, const std::string &data)
             _exit(0);
         if (mode == PeerMode::Answer)
             cupsSideChannelWrite(command, status, data.data(), static_cast<int>(data.size()), 30.0);
+        if (mode == PeerMode::WrongCommand)
+            cupsSideChannelWrite(CUPS_SC_CMD_GET_STATE, status, data.data(), static_cast<int>(data.size()), 30.0);
+        if (mode == PeerMode::HalfReply) {
+            const unsigned char header[] = {static_cast<unsigned char>(command), CUPS_SC_STATUS_OK};
+            if (write(CUPS_SC_FD, header, sizeof(header)) < 0)
+                _exit(1);
+        }
         _exit(command);
     }
     close(sv[1]);

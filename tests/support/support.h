@@ -34,7 +34,10 @@ std::string random_bytes(size_t size, unsigned seed);
 void install_fake_cat(const TempDir &dir, const std::string &banner);
 
 // How the backend end of the side channel behaves.
-enum class PeerMode { Answer, HangUp };
+// Answer: with the status and data given. HangUp: closes before replying.
+// HalfReply: sends half a reply header, then closes. WrongCommand: replies to
+// another command than the one asked.
+enum class PeerMode { Answer, HangUp, HalfReply, WrongCommand };
 
 // A forked process holding the backend end of a side-channel socket pair on
 // its descriptor 4; our end is left in fd. It answers one request with
