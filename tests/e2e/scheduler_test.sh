@@ -71,6 +71,7 @@ case_a_supported_printer_by_device_id_prints_every_job_whole() {
         check "$name: the filter logged the system banner" log_has "$ps" "SystemInfo: Debian"
         check "$name: the backend was asked for the device ID" log_has "$ps" "side-channel request GET_DEVICE_ID answered"
         check "$name: the job completed" equals "$(sched_job_attr "$name" "$ps" job-state)" completed
+        check "$name: the filter exited without error" log_has "$ps" "quovel-gate) exited with no errors"
 
         raw_job=$(submit "$name" "$W/raw.bin" $(raw))
         sched_wait_job "$raw_job"
