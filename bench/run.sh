@@ -57,7 +57,7 @@ echo "system calls on a $((count >> 20)) MiB job: $writes writes to standard out
     "$((count / 8192)) chunks of 8192 bytes, $reads reads of standard input"
 
 echo
-"$build/bench/gate_bench" startup "$gate" "$ppd" $((runs * 15))
+"$build/bench/gate_bench" startup "$gate" "$ppd" "$build/bench/trivial_cups" $((runs * 15))
 head -c $((16 << 20)) "$work/job" >"$work/job16"
 "$build/bench/gate_bench" memory "$gate" "$ppd" "$build/bench/trivial_cups" "$work/job16" "$work/job" |
     sed "s|$work/||"
