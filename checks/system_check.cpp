@@ -35,12 +35,13 @@ bool isSupportSystem()
     }
 
     static const char *const argv[] = {"cat", "/etc/issue", nullptr};
-    pid_t pid = start_child(argv, -1, fds[1]);
+    const pid_t pid = start_child(argv, -1, fds[1]);
+    const int start_errno = errno;
     // Our copy of the write end must go before the read, or a silent child
     // would leave the read waiting forever.
     close(fds[1]);
     if (pid < 0) {
-        fprintf(stderr, "getSystemInfo: Unable to excute cat program.err is %d\n", errno);
+        fprintf(stderr, "getSystemInfo: Unable to excute cat program.err is %d\n", start_errno);
     } else {
         // The banner is judged by its first read only, as it always was.
         while (read(fds[0], text, sizeof(text) - 1) < 0 && errno == EINTR)

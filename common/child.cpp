@@ -1,6 +1,7 @@
 #include "common/child.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,6 +52,9 @@ pid_t start_child(const char *const argv[], int in_fd, int out_fd)
     }
     case 0:
         close(report[0]);
+        // The filter ignores SIGPIPE for itself; a helper that writes into a
+        // closed pipe should end as it normally would.
+        signal(SIGPIPE, SIG_DFL);
         // A caller with standard input or output closed may have been given
         // them for the report pipe; keep it clear of the descriptors we set.
         if (report[1] <= STDOUT_FILENO)
