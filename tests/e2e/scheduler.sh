@@ -1,4 +1,5 @@
-# A private CUPS scheduler for the tests and the demo; source this file.
+# A private CUPS scheduler for the tests and the demo; source this file from
+# bash. Its functions keep their own variables to themselves.
 #
 #   scheduler_start WORKDIR GATE BACKEND [BANNER]
 #       Starts Debian's cupsd on a free port of 127.0.0.1 with its own
@@ -22,7 +23,7 @@
 # Nothing of the system's scheduler, configuration or queues is touched.
 
 scheduler_start() {
-    sched_dir=$1 gate=$2 backend=$3
+    local sched_dir=$1 gate=$2 backend=$3 d f name tries i
     mkdir -p "$sched_dir"
     chmod 755 "$sched_dir"
     for d in etc/ppd bin/filter bin/backend data spool/tmp cache state log; do
@@ -132,7 +133,7 @@ CONF
 scheduler_stop() {
     [ -n "${SCHED_PID:-}" ] || return 0
     kill -TERM "$SCHED_PID" 2>/dev/null
-    i=0
+    local i=0
     while kill -0 "$SCHED_PID" 2>/dev/null && [ $i -lt 100 ]; do
         sleep 0.1
         i=$((i + 1))
@@ -144,7 +145,7 @@ scheduler_stop() {
 
 sched_wait_job() {
     [ -n "$1" ] || { echo "no job to wait for" >&2; return 1; }
-    i=0
+    local i=0
     while [ $i -lt $(( ${2:-60} * 10 )) ]; do
         lpstat -W completed -o 2>/dev/null | grep -q -- "-$1 " && return 0
         sleep 0.1
