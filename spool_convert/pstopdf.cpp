@@ -19,7 +19,7 @@ namespace {
 const char kPdfToPdf[] = "/usr/lib/cups/filter/pdftopdf";
 const char kPdfToPs[] = "/usr/lib/cups/filter/pdftops";
 
-// Where one stage writes, and what is said when it can't run.
+// A stage's name in our messages, and what is said when it can't start.
 struct Stage {
     const char *name;
     const char *start_error; // printf format taking errno
