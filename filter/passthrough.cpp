@@ -1,8 +1,8 @@
 #include "filter/passthrough.h"
 
 #include <cstdio>
-#include <fcntl.h>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "common/io.h"
