@@ -6,9 +6,10 @@
 // Starts argv[0], looked up through PATH, with the argument list argv (ended
 // by a null pointer). When in_fd or out_fd is >= 0 it becomes the child's
 // standard input or output; the child's other descriptors are those of the
-// caller that are not close-on-exec. Returns the child's process ID once the program is running,
-// or -1 with errno set when the child could not be forked or the program
-// could not be executed (that child has then been reaped already).
+// caller that are not close-on-exec, and SIGPIPE is back at its default.
+// Returns the child's process ID once the program is running, or -1 with
+// errno set when the child could not be forked or the program could not be
+// executed (that child has then been reaped already).
 pid_t start_child(const char *const argv[], int in_fd, int out_fd);
 
 // Waits for the child pid to end, retrying waits interrupted by a signal.
