@@ -6,9 +6,8 @@
 #       configuration, spool and logs under WORKDIR, and a ServerBin whose
 #       filter/ and backend/ hold the system's programs, the filter GATE and
 #       the test backend BACKEND (as "quovtest"). With BANNER, a cat that prints
-#       it stands first on the filters' PATH in place of /etc/issue. When
-#       SCHED_DRIVERS names a folder of PPDs, the scheduler's driver list holds
-#       them. WORKDIR's parents must be open to the lp user, who runs filters.
+#       it stands first on the filters' PATH in place of /etc/issue.
+#       WORKDIR's parents must be open to the lp user, who runs filters.
 #       Sets CUPS_SERVER (exported), SCHED_PORT, SCHED_LOG.
 #   scheduler_stop
 #       Stops it. WORKDIR is left to the caller.
@@ -41,15 +40,12 @@ scheduler_start() {
             [ -e "$f" ] && ln -sf "$f" "$sched_dir/bin/$name/"
         done
     done
-    # DataDir: the system's, with a driver folder of our own.
+    # DataDir: the system's, with an empty driver folder of our own; the
+    # drivers under /usr/share/ppd are listed all the same.
     for f in /usr/share/cups/*; do
         [ "${f##*/}" = model ] || ln -sf "$f" "$sched_dir/data/"
     done
     mkdir -p "$sched_dir/data/model"
-    if [ -n "${SCHED_DRIVERS:-}" ]; then
-        cp -r "$SCHED_DRIVERS" "$sched_dir/data/model/"
-        chmod -R go+rX,go-w "$sched_dir/data/model"
-    fi
     install -m 0755 "$gate" "$sched_dir/bin/filter/quovel-gate"
     # Mode 0700 makes the scheduler run the backend as root.
     install -m 0700 "$backend" "$sched_dir/bin/backend/quovtest"
@@ -138,8 +134,9 @@ scheduler_stop() {
         sleep 0.1
         i=$((i + 1))
     done
-    kill -KILL "$SCHED_PID" 2>/dev/null
-    wait "$SCHED_PID" 2>/dev/null
+    # It may be gone already; callers run under set -e.
+    kill -KILL "$SCHED_PID" 2>/dev/null || true
+    wait "$SCHED_PID" 2>/dev/null || true
     SCHED_PID=
 }
 
