@@ -15,6 +15,8 @@ L8120='MFG:Quovel%3BMDL:L8120KX%20series%3BCLS:PRINTER%3B'
 OTHER='MFG:Quovel%3BMDL:X9000%20series%3BCLS:PRINTER%3B'
 SYSTEM_MSG='当前打印机不可打印，请使用正确的系统'
 PRINTER_MSG='当前打印机不可打印，请使用正确的打印机'
+# Every case brings its own banner: the machine's /etc/issue may name any system.
+BANNER='Debian GNU/Linux 12 \n \l'
 
 W=$(mktemp -d)
 chmod 755 "$W"
@@ -40,6 +42,9 @@ pages() { gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=bbox "$1" 2>&1 | grep -c '^%%
 
 printf '%%!PS\n/Helvetica findfont 24 scalefont setfont\n72 720 moveto (Quovel test page) show showpage\n' >"$W/sample.ps"
 head -c 1048576 /dev/urandom >"$W/raw.bin"
+# A PPD with the filter in its chain and a nickname that is not supported.
+OTHER_NICK_PPD=$W/other-nickname.ppd
+sed 's/^\*ShortNickName: .*/*ShortNickName: "Other Laser PS"/' "$PPD_DIR/quovel-r4410kx.ppd" >"$OTHER_NICK_PPD"
 
 # queue NAME PPD-FILE [ID]: a queue on the test backend, writing to $W/NAME.prn.
 queue() {
@@ -47,9 +52,11 @@ queue() {
     [ $# -ge 3 ] && uri="$uri?id=$3"
     add_queue "$1" "$uri" "$2"
 }
-# add_queue NAME URI PPD-FILE
+# add_queue NAME URI PPD-FILE (a name in ppd/, or a full path)
 add_queue() {
-    lpadmin -p "$1" -E -v "$2" -P "$PPD_DIR/$3" 2>&1 | grep -v 'Printer drivers are deprecated' >&2
+    local ppd=$3
+    [ "${ppd#/}" != "$ppd" ] || ppd=$PPD_DIR/$ppd
+    lpadmin -p "$1" -E -v "$2" -P "$ppd" 2>&1 | grep -v 'Printer drivers are deprecated' >&2
 }
 # submit QUEUE FILE [lp options...]: prints the job ID.
 submit() {
@@ -58,6 +65,26 @@ submit() {
     lp -d "$q" "$@" "$f" | sed -n 's/^request id is [^ ]*-\([0-9]*\) .*/\1/p'
 }
 raw() { echo -o document-format=application/vnd.cups-postscript; }
+# The scheduler names a filter's process after the queue, so running filters
+# are found by their program: prints their process IDs.
+filter_pids() {
+    local p
+    for p in /proc/[0-9]*; do
+        [ "$(readlink "$p/exe" 2>/dev/null)" = "$W/s/bin/filter/quovel-gate" ] && echo "${p#/proc/}"
+    done
+    return 0
+}
+# wait_until SECONDS COMMAND...: true once COMMAND succeeds, false after SECONDS.
+wait_until() {
+    local end=$(($(date +%s%N) + $1 * 1000000000))
+    shift
+    until "$@"; do
+        [ "$(date +%s%N)" -lt "$end" ] || return 1
+        sleep 0.02
+    done
+}
+filter_running() { [ -n "$(filter_pids)" ]; }
+no_filter_running() { [ -z "$(filter_pids)" ]; }
 
 case_a_supported_printer_by_device_id_prints_every_job_whole() {
     scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
@@ -137,6 +164,29 @@ case_a_job_cancelled_while_it_copies_ends_promptly() {
     check "the job did not complete" test "$(stat -c %s "$W/slow.prn")" -lt $((16 << 20))
 }
 
+case_a_job_cancelled_while_the_filter_waits_for_the_device_id_ends_without_a_refusal() {
+    scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
+    # Were the wait to end in a failed query, this nickname would refuse the job.
+    add_queue mute "quovtest:$W/mute.prn?mute" "$OTHER_NICK_PPD"
+    local job start ms
+    job=$(submit mute "$W/sample.ps")
+    check "the filter was found waiting for the device ID" \
+        wait_until 10 eval 'filter_running && log_has "$job" "SystemInfo:"'
+    sleep 0.3
+    start=$(date +%s%N)
+    cancel "$job"
+    wait_until 5 no_filter_running
+    ms=$(( ($(date +%s%N) - start) / 1000000 ))
+    echo "the filter ended $ms ms after the cancel"
+    check "the filter ended within a second of the cancel" test "$ms" -le 1000
+    sched_wait_job "$job" 10
+    check "the job is cancelled" equals "$(sched_job_attr mute "$job" job-state)" canceled
+    check "the filter reported no refusal" log_lacks "$job" "$PRINTER_MSG"
+    check "the printer's state message is not the refusal" \
+        test "$(sched_job_attr mute "$job" printer-state-message)" != "$PRINTER_MSG"
+    check "nothing reached the backend" test ! -s "$W/mute.prn"
+}
+
 case_job_text_full_of_shell_syntax_passes_untouched() {
     scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
     queue r4410kx quovel-r4410kx.ppd "$R4410"
@@ -183,7 +233,7 @@ case_two_hundred_jobs_of_mixed_sizes_arrive_whole_and_leave_nothing_behind() {
     check "all 200 jobs arrived whole" equals "$whole" 200
     check "all 200 jobs completed" equals "$completed" 200
     check "no job is left in the queue" equals "$(lpstat -o load | wc -l)" 0
-    check "no filter is left running" test -z "$(pgrep -f "$W/s/bin/filter/quovel-gate")"
+    check "no filter is left running" no_filter_running
     check "no spooled data or temporary file is left" \
         equals "$(find "$W/s/spool" -type f ! -name 'c*' | wc -l)" 0
     fds_after=$(ls /proc/"$SCHED_PID"/fd | wc -l)
