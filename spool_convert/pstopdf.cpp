@@ -3,6 +3,7 @@
 // without a shell, so nothing in a title, user name, option or path can change
 // what runs.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -39,6 +40,16 @@ bool make_temp(char *name, size_t size, const char *error)
     }
     close(fd);
     return true;
+}
+
+// Ghostscript takes a name that begins with % as one of its own devices
+// (%pipe% runs a command, whatever -dSAFER says) and one that begins with -
+// as a switch. A relative name starting ./ can only be a file. False when the
+// name doesn't fit.
+bool gs_file_name(const char *path, char *name, size_t size)
+{
+    const int n = snprintf(name, size, "%s%s", path[0] == '/' ? "" : "./", path);
+    return n >= 0 && static_cast<size_t>(n) < size;
 }
 
 // Runs one stage with standard input empty and standard output on the file
@@ -79,7 +90,10 @@ int pstopdf_ps(const char *input, const char *output, const char *const *args)
     bool args_present = args != nullptr;
     for (int i = 1; args_present && i <= 5; ++i)
         args_present = args[i] != nullptr;
-    if (input == nullptr || output == nullptr || !args_present) {
+    char gs_input[PATH_MAX + 2];
+    memset(gs_input, 0, sizeof(gs_input));
+    if (input == nullptr || output == nullptr || !args_present ||
+        !gs_file_name(input, gs_input, sizeof(gs_input))) {
         fputs("DEBUG: Illegal input parameter.\n", stderr);
         return -1;
     }
@@ -97,7 +111,7 @@ int pstopdf_ps(const char *input, const char *output, const char *const *args)
 
     const char *const gs[] = {"gs", "-o", tmp_pstopdf, "-q", "-dBATCH", "-dQUIET", "-dPARANOIDSAFER",
                               "-dNOPAUSE", "-dNOINTERPOLATE", "-dNOMEDIAATTRS", "-dUseFastColor",
-                              "-sDEVICE=pdfwrite", "-f", input, nullptr};
+                              "-sDEVICE=pdfwrite", "-f", gs_input, nullptr};
     if (!run_stage(kGs, gs, nullptr)) {
         unlink(tmp_pstopdf);
         return -1;

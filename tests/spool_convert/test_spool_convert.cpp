@@ -219,6 +219,41 @@ TEST_F(SpoolTest, PostScriptComesBackAsPostScriptOfTheSamePagesWhateverTheJobTex
     EXPECT_TRUE(list_dir(scratch).empty()) << "the job's text was run";
 }
 
+TEST_F(SpoolTest, AnInputNamedLikeAGhostscriptDeviceOrSwitchIsOnlyEverReadAsAFile)
+{
+    // Relative names, as a caller working in its spool folder would pass them.
+    const struct {
+        const char *name;
+        int result; // gs refuses any file whose name holds %pipe%
+    } cases[] = {
+        {"%pipe%touch ran", -1},
+        {"%stdin", 1},
+        {"-dNOSAFER", 1},
+    };
+    const char *args[] = {"q", "1", "user", "title", "1", ""};
+    const int here = open(".", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = dir_.path() + "/out.ps";
+        unlink(out.c_str());
+        unlink("ran");
+        std::ofstream(c.name) << kTwoPages;
+        CaptureStderr();
+        const int result = pstopdf_ps(c.name, out.c_str(), args);
+        const std::string err = GetCapturedStderr();
+        EXPECT_EQ(result, c.result) << err;
+        EXPECT_FALSE(exists("ran")) << "the input's name was run as a command";
+        if (result == 1) {
+            EXPECT_EQ(page_count(out), 2);
+        }
+        EXPECT_EQ(exists(c.name), result != 1);
+        unlink(c.name);
+    }
+    EXPECT_EQ(fchdir(here), 0);
+    close(here);
+}
+
 TEST_F(SpoolTest, AJobTextOfManyKiBIsPassedOnWholeAndTheChainSucceeds)
 {
     const std::string in = dir_.write("in.ps", kTwoPages);
