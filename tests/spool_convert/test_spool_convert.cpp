@@ -140,6 +140,7 @@ struct SendCase {
     std::string data;
     const char *out;  // where standard output goes; nullptr: a file
     std::string err;
+    const char *before = ""; // printed through stdout just before the call, not flushed
 };
 
 TEST_F(SpoolTest, APrintFileIsSentWholeToStandardOutputOrTheFailureSaid)
@@ -153,6 +154,8 @@ TEST_F(SpoolTest, APrintFileIsSentWholeToStandardOutputOrTheFailureSaid)
          "DEBUG:Unable open a print file \"/no/such/print file\"\n"},
         {"a full output", "", data, "/dev/full",
          "DEBUG: Unable to write print file to stdout,err is " + std::to_string(ENOSPC) + "\n"},
+        {"a file after text still in stdout's buffer", "", data, nullptr,
+         "DEBUG:Successfully write print file to stdout.\n", "%!PS a header without a line end, so still buffered "},
     };
     for (const SendCase &c : cases) {
         SCOPED_TRACE(c.what);
@@ -160,10 +163,15 @@ TEST_F(SpoolTest, APrintFileIsSentWholeToStandardOutputOrTheFailureSaid)
         const std::string out = c.out != nullptr ? c.out : dir_.path() + "/stdout";
         const char *path = c.path == nullptr ? nullptr : *c.path == '\0' ? in.c_str() : c.path;
         CaptureStderr();
-        with_stdout(out, [&] { WritePrintFileToStdout(path); });
+        with_stdout(out, [&] {
+            fputs(c.before, stdout);
+            WritePrintFileToStdout(path);
+            fflush(stdout);
+        });
         EXPECT_EQ(GetCapturedStderr(), c.err);
         if (c.out == nullptr) {
-            EXPECT_TRUE(test::read_file(out) == (c.path != nullptr && *c.path == '\0' ? c.data : ""));
+            EXPECT_TRUE(test::read_file(out) == c.before + (c.path != nullptr && *c.path == '\0' ? c.data : ""))
+                << test::read_file(out).substr(0, 40);
         }
     }
 }
