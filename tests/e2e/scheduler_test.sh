@@ -87,7 +87,7 @@ filter_running() { [ -n "$(filter_pids)" ]; }
 no_filter_running() { [ -z "$(filter_pids)" ]; }
 
 case_a_supported_printer_by_device_id_prints_every_job_whole() {
-    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
     for model in r4410kx:$R4410 l8120kx:$L8120; do
         local name=${model%%:*} id=${model#*:}
         queue "$name" "quovel-$name.ppd" "$id"
@@ -107,7 +107,7 @@ case_a_supported_printer_by_device_id_prints_every_job_whole() {
 }
 
 case_an_unsupported_device_id_is_refused_despite_a_supported_nickname() {
-    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
     queue other quovel-r4410kx.ppd "$OTHER"
     local job
     job=$(submit other "$W/sample.ps")
@@ -121,7 +121,7 @@ case_an_unsupported_device_id_is_refused_despite_a_supported_nickname() {
 }
 
 case_without_a_device_id_each_supported_nickname_prints() {
-    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
     for name in r4410kx l8120kx; do
         queue "$name" "quovel-$name.ppd"
         local job
@@ -147,7 +147,7 @@ case_an_unsupported_system_prints_nothing_and_asks_the_printer_nothing() {
 }
 
 case_a_job_cancelled_while_it_copies_ends_promptly() {
-    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
     add_queue slow "quovtest:$W/slow.prn?id=$R4410&slow" quovel-r4410kx.ppd
     head -c $((16 << 20)) /dev/urandom >"$W/big.bin"
     local job i=0
@@ -188,7 +188,7 @@ case_a_job_cancelled_while_the_filter_waits_for_the_device_id_ends_without_a_ref
 }
 
 case_job_text_full_of_shell_syntax_passes_untouched() {
-    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
     queue r4410kx quovel-r4410kx.ppd "$R4410"
     local title job
     title=$(printf 'a "quoted" $(touch %s/ran1) `touch %s/ran2` 中文\\ back\nnewline' "$W" "$W")
@@ -200,7 +200,7 @@ case_job_text_full_of_shell_syntax_passes_untouched() {
 }
 
 case_two_hundred_jobs_of_mixed_sizes_arrive_whole_and_leave_nothing_behind() {
-    scheduler_start "$W/s" "$GATE" "$BACKEND" || exit 1
+    scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
     add_queue load "quovtest:$W/load.prn?id=$R4410&perjob" quovel-r4410kx.ppd
     local sizes=(0 1 8191 8192 8193 100000 1048576 3000000 17 4096 65537 500000 2097152 8388608 123
                  9999 33554432 777777 2 250000)
