@@ -187,18 +187,6 @@ case_a_job_cancelled_while_the_filter_waits_for_the_device_id_ends_without_a_ref
     check "nothing reached the backend" test ! -s "$W/mute.prn"
 }
 
-case_job_text_full_of_shell_syntax_passes_untouched() {
-    scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
-    queue r4410kx quovel-r4410kx.ppd "$R4410"
-    local title job
-    title=$(printf 'a "quoted" $(touch %s/ran1) `touch %s/ran2` 中文\\ back\nnewline' "$W" "$W")
-    job=$(submit r4410kx "$W/raw.bin" $(raw) -t "$title" -o "note='\$(touch $W/ran3)' other=\"x\"")
-    sched_wait_job "$job"
-    check "the job printed whole" same_file "$W/raw.bin" "$W/r4410kx.prn"
-    check "nothing the text spells was run" test ! -e "$W/ran1" -a ! -e "$W/ran2" -a ! -e "$W/ran3"
-    check "the job completed" equals "$(sched_job_attr r4410kx "$job" job-state)" completed
-}
-
 case_two_hundred_jobs_of_mixed_sizes_arrive_whole_and_leave_nothing_behind() {
     scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
     add_queue load "quovtest:$W/load.prn?id=$R4410&perjob" quovel-r4410kx.ppd
