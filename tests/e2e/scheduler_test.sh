@@ -1,18 +1,22 @@
 #!/bin/bash
 # The filter inside a real CUPS scheduler, behind pstops and in front of a
-# backend that answers on the side channel.
+# backend that answers on the side channel: the test backend, or CUPS's own
+# socket backend to a stand-in for a network printer's port (PRINTER_PORT)
+# with Debian's SNMP agent reporting the printer's device ID.
 #
-#   scheduler_test.sh GATE BACKEND CASE
+#   scheduler_test.sh GATE BACKEND CASE [PRINTER_PORT]
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/scheduler.sh"
+. "$here/snmp_agent.sh"
 
-GATE=$1 BACKEND=$2 CASE=$3
+GATE=$1 BACKEND=$2 CASE=$3 PRINTER_PORT=${4:-}
 PPD_DIR=$here/../../ppd
 
 R4410='MFG:Quovel%3BCMD:PS%3BMDL:R4410KX%20series%3BCLS:PRINTER%3BDES:Quovel%20R4410KX%3B'
 L8120='MFG:Quovel%3BMDL:L8120KX%20series%3BCLS:PRINTER%3B'
 OTHER='MFG:Quovel%3BMDL:X9000%20series%3BCLS:PRINTER%3B'
+decode() { printf '%b' "${1//%/\\x}"; }
 SYSTEM_MSG='当前打印机不可打印，请使用正确的系统'
 PRINTER_MSG='当前打印机不可打印，请使用正确的打印机'
 # Every case brings its own banner: the machine's /etc/issue may name any system.
@@ -20,7 +24,8 @@ BANNER='Debian GNU/Linux 12 \n \l'
 
 W=$(mktemp -d)
 chmod 755 "$W"
-trap 'scheduler_stop; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
+PORTS=()
+trap 'scheduler_stop; snmp_agent_stop; [ ${#PORTS[@]} -eq 0 ] || kill "${PORTS[@]}"; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
 
 passed=0 failed=0
 check() { # description, then a command that must succeed
@@ -65,6 +70,14 @@ submit() {
     lp -d "$q" "$@" "$f" | sed -n 's/^request id is [^ ]*-\([0-9]*\) .*/\1/p'
 }
 raw() { echo -o document-format=application/vnd.cups-postscript; }
+# network_queue NAME PPD-FILE: a queue on CUPS's socket backend to a printer
+# port of its own on 127.0.0.1; each job's data lands in $W/NAME.port.N.
+network_queue() {
+    "$PRINTER_PORT" "$W/$1.port" >"$W/$1.port-number" &
+    PORTS+=($!)
+    wait_until 5 test -s "$W/$1.port-number" || { echo "no printer port" >&2; exit 1; }
+    add_queue "$1" "socket://127.0.0.1:$(cat "$W/$1.port-number")" "$2"
+}
 # The scheduler names a filter's process after the queue, so running filters
 # are found by their program: prints their process IDs.
 filter_pids() {
@@ -185,6 +198,53 @@ case_a_job_cancelled_while_the_filter_waits_for_the_device_id_ends_without_a_ref
     check "the printer's state message is not the refusal" \
         test "$(sched_job_attr mute "$job" printer-state-message)" != "$PRINTER_MSG"
     check "nothing reached the backend" test ! -s "$W/mute.prn"
+}
+
+# The network backend asks the printer's address for the device ID by SNMP:
+# the jobs below go to 127.0.0.1, where the test's own agent answers, or none.
+case_on_the_network_the_agents_supported_device_id_prints_despite_the_nickname() {
+    scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
+    snmp_agent_start "$W/snmp" "$(decode "$R4410")" || exit 1
+    network_queue net "$OTHER_NICK_PPD"
+    local job
+    job=$(submit net "$W/raw.bin" $(raw))
+    sched_wait_job "$job" 60
+    check "the job reached the printer whole" same_file "$W/raw.bin" "$W/net.port.1"
+    check "the job completed" equals "$(sched_job_attr net "$job" job-state)" completed
+    check "a device ID came" log_lacks "$job" "find 1284 information."
+    check "the nickname was not consulted" log_lacks "$job" "attr->value"
+}
+
+case_on_the_network_the_agents_unsupported_device_id_is_refused_despite_the_nickname() {
+    scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
+    snmp_agent_start "$W/snmp" "$(decode "$OTHER")" || exit 1
+    network_queue net quovel-r4410kx.ppd
+    local job
+    job=$(submit net "$W/raw.bin" $(raw))
+    sched_wait_job "$job" 60
+    check "nothing reached the printer" test ! -s "$W/net.port.1"
+    check "the job's state message is the printer message" \
+        equals "$(sched_job_attr net "$job" job-printer-state-message)" "$PRINTER_MSG"
+    check "a device ID came" log_lacks "$job" "find 1284 information."
+    check "the nickname was not consulted" log_lacks "$job" "attr->value"
+}
+
+case_on_the_network_without_an_agent_the_nickname_decides() {
+    scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
+    network_queue r4410kx quovel-r4410kx.ppd
+    network_queue other "$OTHER_NICK_PPD"
+    local job
+    job=$(submit r4410kx "$W/raw.bin" $(raw))
+    sched_wait_job "$job" 60
+    check "supported nickname: the job reached the printer whole" same_file "$W/raw.bin" "$W/r4410kx.port.1"
+    check "supported nickname: the failed query was logged" log_has "$job" "find 1284 information."
+    check "supported nickname: the nickname decided" log_has "$job" "attr->value :R4410KX Series PS."
+    job=$(submit other "$W/raw.bin" $(raw))
+    sched_wait_job "$job" 60
+    check "other nickname: nothing reached the printer" test ! -s "$W/other.port.1"
+    check "other nickname: the job's state message is the printer message" \
+        equals "$(sched_job_attr other "$job" job-printer-state-message)" "$PRINTER_MSG"
+    check "other nickname: the nickname decided" log_has "$job" "attr->value :Other Laser PS."
 }
 
 case_two_hundred_jobs_of_mixed_sizes_arrive_whole_and_leave_nothing_behind() {
