@@ -9,6 +9,7 @@
 #include <cups/sidechannel.h>
 
 #include "checks/checks.h"
+#include "common/cancel.h"
 
 namespace {
 
@@ -72,15 +73,21 @@ bool nickname_supported(ppd_file_t *ppd)
 bool query1284info(char *device_id, int *len)
 {
     const int capacity = *len;
-    cups_sc_status_t status =
-        cupsSideChannelDoRequest(CUPS_SC_CMD_GET_DEVICE_ID, device_id, len, kSideChannelTimeout);
-
-    if (status == CUPS_SC_STATUS_OK && *len > 0 && *len <= capacity) {
+    // libcups's own request waits out its whole time-out through any signal,
+    // so the filter waits for the answer itself and lets a cancel end the wait.
+    cups_sc_command_t command = CUPS_SC_CMD_NONE;
+    cups_sc_status_t status = CUPS_SC_STATUS_TIMEOUT;
+    if (cupsSideChannelWrite(CUPS_SC_CMD_GET_DEVICE_ID, CUPS_SC_STATUS_NONE, nullptr, 0, kSideChannelTimeout) == 0 &&
+        wait_readable(CUPS_SC_FD, kSideChannelTimeout) &&
+        cupsSideChannelRead(&command, &status, device_id, len, kSideChannelTimeout) == 0 &&
+        command == CUPS_SC_CMD_GET_DEVICE_ID && status == CUPS_SC_STATUS_OK && *len > 0 && *len <= capacity) {
         device_id[*len] = '\0';
         return true;
     }
     device_id[0] = '\0';
-    fputs("cups api can't find 1284 information.\n", stderr);
+    // A cancelled job is not short of a device ID; it just ends.
+    if (job_canceled == 0)
+        fputs("cups api can't find 1284 information.\n", stderr);
     return false;
 }
 

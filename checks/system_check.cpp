@@ -1,12 +1,14 @@
 // The operating-system check: the banner in /etc/issue must name a supported
 // system.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "checks/checks.h"
+#include "common/cancel.h"
 #include "common/child.h"
 
 namespace {
@@ -42,16 +44,20 @@ bool isSupportSystem()
     close(fds[1]);
     if (pid < 0) {
         fprintf(stderr, "getSystemInfo: Unable to excute cat program.err is %d\n", start_errno);
-    } else {
+    } else if (wait_readable(fds[0], -1)) {
         // The banner is judged by its first read only, as it always was.
         while (read(fds[0], text, sizeof(text) - 1) < 0 && errno == EINTR)
             ;
     }
     // Closing the read end first lets a cat with a long banner end on EPIPE
-    // instead of blocking the wait below.
+    // instead of blocking the wait below; a cancelled job doesn't wait for a
+    // cat that is stuck.
     close(fds[0]);
-    if (pid >= 0)
+    if (pid >= 0) {
+        if (job_canceled != 0)
+            kill(pid, SIGKILL);
         wait_child(pid);
+    }
 
     for (const auto &name : support_systeminfo) {
         if (strstr(text, name) != nullptr) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "checks/checks.h"
+#include "common/cancel.h"
 #include "common/cups_private.h"
 #include "filter/passthrough.h"
 
@@ -48,15 +49,22 @@ int main(int argc, char *argv[])
 
     if (!isSupportSystem()) {
         refusal = kSystemMessage;
-    } else {
+    } else if (job_canceled == 0) {
         const bool got_device_id = query1284info(device_id, &device_id_len);
-        if (!isSupportPrinter(device_id, got_device_id))
+        if (job_canceled == 0 && !isSupportPrinter(device_id, got_device_id))
             refusal = kPrinterMessage;
     }
+    if (refusal != nullptr)
+        pause_unless_canceled(1.0);
+
+    // A job cancelled before its data flows is neither refused nor printed:
+    // a refusal would stay on the printer as its state message, although
+    // nothing is wrong with it.
+    if (job_canceled != 0)
+        return 0;
 
     // A refused job is reported as the job's error and prints nothing.
     if (refusal != nullptr) {
-        sleep(1);
         _cupsLangPrintError("ERROR", refusal);
         return 0;
     }

@@ -5,14 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/cancel.h"
 #include "common/io.h"
-
-volatile sig_atomic_t job_canceled = 0;
-
-void cancel_job(int /*sig*/)
-{
-    job_canceled = 1;
-}
 
 void printDatePenetrate()
 {

@@ -70,6 +70,9 @@ void WritePrintFileToStdout(const char *path)
         fprintf(stderr, "DEBUG:Unable open a print file \"%s\"\n", path);
         return;
     }
+    // The file goes straight to descriptor 1: what the caller printed through
+    // stdout must leave before it, not after.
+    fflush(stdout);
     const bool complete = copy_stream(file, STDOUT_FILENO, "print file to stdout");
     fclose(file);
     if (complete)

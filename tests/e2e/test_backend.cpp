@@ -4,6 +4,7 @@
 //   quovtest:/path/to/file?id=MFG:Quovel%3BMDL:...   answers with that ID
 //   quovtest:/path/to/file                           answers "not implemented"
 //   ...&slow                                         takes the data slowly
+//   ...&mute                                         never answers the side channel
 //   ...&perjob                                       writes to /path/to/file.JOB-ID
 #include <cerrno>
 #include <cstdio>
@@ -76,6 +77,7 @@ int main(int argc, char *argv[])
     bool has_id = false;
     bool slow = false;
     bool per_job = false;
+    bool mute = false;
     const size_t query = target.find('?');
     if (query != std::string::npos) {
         std::string params = target.substr(query + 1) + "&";
@@ -88,6 +90,7 @@ int main(int argc, char *argv[])
             }
             slow = slow || param == "slow";
             per_job = per_job || param == "perjob";
+            mute = mute || param == "mute";
         }
     }
 
@@ -102,7 +105,7 @@ int main(int argc, char *argv[])
 
     // Serve the side channel while the job's data comes in, as a real
     // backend's run loop does.
-    bool side_channel_open = true;
+    bool side_channel_open = !mute;
     char buffer[65536];
     for (;;) {
         pollfd fds[2] = {{in, POLLIN, 0}, {CUPS_SC_FD, POLLIN, 0}};

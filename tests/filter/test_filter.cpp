@@ -26,6 +26,7 @@ const char kPrinterReport[] = "ERROR:当前打印机不可打印，请使用正�
 
 struct Job {
     std::string banner = kSupportedBanner;
+    bool slow_cat = false;
     test::PeerMode mode = test::PeerMode::Answer;
     cups_sc_status_t status = CUPS_SC_STATUS_OK;
     std::string device_id = kRow0;
@@ -50,7 +51,7 @@ const int kClosed = -2;
 pid_t start_gate(const test::TempDir &dir, const Job &job, const test::Peer &peer, int stdin_fd,
                  int stdout_fd)
 {
-    test::install_fake_cat(dir, job.banner);
+    test::install_fake_cat(dir, job.banner, job.slow_cat);
     const std::string in = dir.write("input", job.input);
     const std::string path = "PATH=" + dir.path();
     const std::string ppd = "PPD=" + std::string(PPD_DIR) + "/" + job.ppd;
@@ -254,6 +255,82 @@ TEST(Filter, ACancelEndsASlowCopyPromptlyAfterPassingOnWhatArrived)
     EXPECT_EQ(o.exit_code, 0);
     EXPECT_EQ(o.out, "%!PS\n");
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - cancelled).count(), 1.0);
+}
+
+// Waits up to seconds for the file at path to exist and hold text.
+bool wait_for_text(const std::string &path, const std::string &text, double seconds)
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (access(path.c_str(), F_OK) != 0 || test::read_file(path).find(text) == std::string::npos) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Waits up to seconds for pid to end, and kills it when it doesn't. True when
+// it ended by itself; *status is its wait status either way.
+bool ended_within(pid_t pid, double seconds, int *status)
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (waitpid(pid, status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, status, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+struct CancelCase {
+    const char *what;
+    const char *ready_file; // in the job's folder: shows the filter is where the case wants it
+    const char *ready_text;
+    std::string banner;
+    test::PeerMode mode;
+    bool slow_cat;
+    bool backend_dies; // the backend ends with the job, as a cancel in the scheduler makes it
+};
+
+TEST(Filter, ACancelBeforeTheCopyEndsTheFilterWithinASecondQuietly)
+{
+    using test::PeerMode;
+    const std::string other = "Ubuntu 22.04 LTS\n";
+    const CancelCase cases[] = {
+        {"during the system check", "cat-started", "", other, PeerMode::Answer, true, false},
+        {"during the pause before a refusal", "err", "SystemInfo:", other, PeerMode::Answer, false, false},
+        {"while the backend keeps silent", "err", "SystemInfo:", kSupportedBanner, PeerMode::Silent, false, false},
+        {"while the backend ends with the job", "err", "SystemInfo:", kSupportedBanner, PeerMode::Silent, false,
+         true},
+    };
+    for (const CancelCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        Job job;
+        job.banner = c.banner;
+        job.slow_cat = c.slow_cat;
+        job.input = "%!PS\nshowpage\n";
+        // With other-printer.ppd, a failed query would make the nickname refuse the job.
+        test::Peer peer = test::start_peer(c.mode, CUPS_SC_STATUS_OK, job.device_id);
+        const pid_t pid = start_gate(dir, job, peer, -1, -1);
+        close(peer.fd);
+        peer.fd = -1;
+        EXPECT_TRUE(wait_for_text(dir.path() + "/" + c.ready_file, c.ready_text, 10.0));
+
+        kill(pid, SIGTERM);
+        if (c.backend_dies)
+            kill(peer.pid, SIGKILL);
+        int status = 0;
+        EXPECT_TRUE(ended_within(pid, 1.0, &status)) << "still running a second after the cancel";
+        test::finish_peer(peer);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(test::read_file(dir.path() + "/out"), "");
+        const std::string err = test::read_file(dir.path() + "/err");
+        EXPECT_EQ(err.find("ERROR"), std::string::npos) << err;
+    }
 }
 
 } // namespace

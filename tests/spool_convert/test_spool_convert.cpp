@@ -1,6 +1,7 @@
 // The spool-file routines and the re-rendering chain, against the real
 // Ghostscript and the real CUPS filters pdftopdf and pdftops.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -140,6 +141,7 @@ struct SendCase {
     std::string data;
     const char *out;  // where standard output goes; nullptr: a file
     std::string err;
+    const char *before = ""; // printed through stdout just before the call, not flushed
 };
 
 TEST_F(SpoolTest, APrintFileIsSentWholeToStandardOutputOrTheFailureSaid)
@@ -153,6 +155,8 @@ TEST_F(SpoolTest, APrintFileIsSentWholeToStandardOutputOrTheFailureSaid)
          "DEBUG:Unable open a print file \"/no/such/print file\"\n"},
         {"a full output", "", data, "/dev/full",
          "DEBUG: Unable to write print file to stdout,err is " + std::to_string(ENOSPC) + "\n"},
+        {"a file after text still in stdout's buffer", "", data, nullptr,
+         "DEBUG:Successfully write print file to stdout.\n", "%!PS a header without a line end, so still buffered "},
     };
     for (const SendCase &c : cases) {
         SCOPED_TRACE(c.what);
@@ -160,10 +164,15 @@ TEST_F(SpoolTest, APrintFileIsSentWholeToStandardOutputOrTheFailureSaid)
         const std::string out = c.out != nullptr ? c.out : dir_.path() + "/stdout";
         const char *path = c.path == nullptr ? nullptr : *c.path == '\0' ? in.c_str() : c.path;
         CaptureStderr();
-        with_stdout(out, [&] { WritePrintFileToStdout(path); });
+        with_stdout(out, [&] {
+            fputs(c.before, stdout);
+            WritePrintFileToStdout(path);
+            fflush(stdout);
+        });
         EXPECT_EQ(GetCapturedStderr(), c.err);
         if (c.out == nullptr) {
-            EXPECT_TRUE(test::read_file(out) == (c.path != nullptr && *c.path == '\0' ? c.data : ""));
+            EXPECT_TRUE(test::read_file(out) == c.before + (c.path != nullptr && *c.path == '\0' ? c.data : ""))
+                << test::read_file(out).substr(0, 40);
         }
     }
 }
@@ -219,6 +228,41 @@ TEST_F(SpoolTest, PostScriptComesBackAsPostScriptOfTheSamePagesWhateverTheJobTex
     EXPECT_TRUE(list_dir(scratch).empty()) << "the job's text was run";
 }
 
+TEST_F(SpoolTest, AnInputNamedLikeAGhostscriptDeviceOrSwitchIsOnlyEverReadAsAFile)
+{
+    // Relative names, as a caller working in its spool folder would pass them.
+    const struct {
+        const char *name;
+        int result; // gs refuses any file whose name holds %pipe%
+    } cases[] = {
+        {"%pipe%touch ran", -1},
+        {"%stdin", 1},
+        {"-dNOSAFER", 1},
+    };
+    const char *args[] = {"q", "1", "user", "title", "1", ""};
+    char here[PATH_MAX] = {};
+    ASSERT_NE(getcwd(here, sizeof(here)), nullptr);
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = dir_.path() + "/out.ps";
+        unlink(out.c_str());
+        unlink("ran");
+        std::ofstream(c.name) << kTwoPages;
+        CaptureStderr();
+        const int result = pstopdf_ps(c.name, out.c_str(), args);
+        const std::string err = GetCapturedStderr();
+        EXPECT_EQ(result, c.result) << err;
+        EXPECT_FALSE(exists("ran")) << "the input's name was run as a command";
+        if (result == 1) {
+            EXPECT_EQ(page_count(out), 2);
+        }
+        EXPECT_EQ(exists(c.name), result != 1);
+        unlink(c.name);
+    }
+    EXPECT_EQ(chdir(here), 0);
+}
+
 TEST_F(SpoolTest, AJobTextOfManyKiBIsPassedOnWholeAndTheChainSucceeds)
 {
     const std::string in = dir_.write("in.ps", kTwoPages);
@@ -236,38 +280,79 @@ TEST_F(SpoolTest, AJobTextOfManyKiBIsPassedOnWholeAndTheChainSucceeds)
 
 struct ChainFailure {
     const char *what;
-    std::string input;  // PostScript written to the input file
-    const char *path;   // PATH while the chain runs; nullptr keeps it
-    const char *tmpdir; // nullptr keeps the test's own
-    std::string err;    // a line expected on standard error
+    std::string input;     // PostScript written to the input file
+    const char *path;      // PATH while the chain runs; nullptr keeps it
+    const char *tmpdir;    // nullptr keeps the test's own
+    const char *serverbin; // CUPS_SERVERBIN while the chain runs; nullptr: unset
+    std::string err;       // a line expected on standard error
 };
 
-TEST_F(SpoolTest, AFailedStageStopsTheChainKeepsTheInputAndLeavesNoTemporaries)
+TEST_F(SpoolTest, AFailedStageStopsTheChainKeepsInputAndOutputAndLeavesNoTemporaries)
 {
     const std::string empty_bin = dir_.path() + "/bin";
     mkdir(empty_bin.c_str(), 0755);
     const ChainFailure cases[] = {
-        {"gs missing from PATH", kTwoPages, empty_bin.c_str(), nullptr,
+        {"gs missing from PATH", kTwoPages, empty_bin.c_str(), nullptr, nullptr,
          "DEBUG: Unable to excute gs to pdf,err is " + std::to_string(ENOENT) + "\n"},
-        {"input that is not PostScript", "%!PS\n{ this is not closed\n", nullptr, nullptr,
+        {"input that is not PostScript", "%!PS\n{ this is not closed\n", nullptr, nullptr, nullptr,
          "DEBUG: gs to pdf failed,exit status is 1\n"},
-        {"no temporary folder", kTwoPages, nullptr, "/no/such/folder",
+        {"no temporary folder", kTwoPages, nullptr, "/no/such/folder", nullptr,
          "DEBUG: Unable to creat tmp_pstopdf file.\n"},
+        // pdftops finds its helpers there; pdftopdf needs none.
+        {"pdftops failing", kTwoPages, nullptr, nullptr, "/no/such/folder",
+         "DEBUG: pdftops failed,exit status is 1\n"},
     };
     const char *args[] = {"q", "1", "user", "title", "1", ""};
     const std::string saved_path = getenv("PATH");
+    const std::string out = dir_.write("out.ps", "the output of an earlier run\n");
     for (const ChainFailure &c : cases) {
         SCOPED_TRACE(c.what);
         const std::string in = dir_.write("in.ps", c.input);
+        const std::set<std::string> before = list_dir(dir_.path());
         setenv("PATH", c.path != nullptr ? c.path : saved_path.c_str(), 1);
         setenv("TMPDIR", c.tmpdir != nullptr ? c.tmpdir : tmp_.c_str(), 1);
+        if (c.serverbin != nullptr)
+            setenv("CUPS_SERVERBIN", c.serverbin, 1);
         CaptureStderr();
-        const int result = pstopdf_ps(in.c_str(), (dir_.path() + "/out.ps").c_str(), args);
+        const int result = pstopdf_ps(in.c_str(), out.c_str(), args);
         const std::string err = GetCapturedStderr();
         setenv("PATH", saved_path.c_str(), 1);
+        unsetenv("CUPS_SERVERBIN");
         EXPECT_EQ(result, -1);
-        EXPECT_NE(err.find(c.err), std::string::npos) << err;
+        EXPECT_NE(err.find(c.err), std::string::npos) << err.substr(0, 2000);
         EXPECT_EQ(test::read_file(in), c.input);
+        EXPECT_EQ(test::read_file(out), "the output of an earlier run\n");
+        EXPECT_TRUE(list_dir(tmp_).empty());
+        EXPECT_EQ(list_dir(dir_.path()), before) << "something was left beside the output";
+    }
+}
+
+TEST_F(SpoolTest, OneFileAsBothInputAndOutputIsRefusedBeforeAnythingRuns)
+{
+    const std::string in = dir_.path() + "/in.ps";
+    const std::string other = dir_.path() + "/other name.ps";
+    const struct {
+        const char *what;
+        int (*make)(const char *, const char *); // makes the output's name; nullptr: none
+        std::string out;
+    } cases[] = {
+        {"the same path", nullptr, in},
+        {"another spelling", nullptr, dir_.path() + "/./in.ps"},
+        {"a hard link", link, other},
+        {"a symbolic link", symlink, other},
+    };
+    const char *args[] = {"q", "1", "user", "title", "1", ""};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(other.c_str());
+        dir_.write("in.ps", kTwoPages);
+        if (c.make != nullptr) {
+            ASSERT_EQ(c.make(in.c_str(), other.c_str()), 0);
+        }
+        CaptureStderr();
+        EXPECT_EQ(pstopdf_ps(in.c_str(), c.out.c_str(), args), -1);
+        EXPECT_EQ(GetCapturedStderr(), "DEBUG: Illegal input parameter.\n");
+        EXPECT_EQ(test::read_file(in), kTwoPages);
         EXPECT_TRUE(list_dir(tmp_).empty());
     }
 }

@@ -60,13 +60,16 @@ std::string random_bytes(size_t size, unsigned seed)
     return out;
 }
 
-void install_fake_cat(const TempDir &dir, const std::string &banner)
+void install_fake_cat(const TempDir &dir, const std::string &banner, bool slow)
 {
     const std::string banner_file = dir.write("banner", banner);
+    // The stalled cat lets go of the side channel, so that the peer is not
+    // kept waiting for it once the filter has gone.
+    const std::string stall = slow ? ": >'" + dir.path() + "/cat-started'; exec 4>&-; /bin/sleep 5\n" : "";
     dir.write("cat",
               "#!/bin/sh\n"
-              "[ $# -eq 1 ] && [ \"$1\" = /etc/issue ] || exit 3\n"
-              "exec /bin/cat '" + banner_file + "'\n",
+              "[ $# -eq 1 ] && [ \"$1\" = /etc/issue ] || exit 3\n" +
+                  stall + "exec /bin/cat '" + banner_file + "'\n",
               0755);
 }
 
@@ -96,6 +99,11 @@ Peer start_peer(PeerMode mode, cups_sc_status_t status, const std::string &data)
             cupsSideChannelWrite(command, status, data.data(), static_cast<int>(data.size()), 30.0);
         if (mode == PeerMode::WrongCommand)
             cupsSideChannelWrite(CUPS_SC_CMD_GET_STATE, status, data.data(), static_cast<int>(data.size()), 30.0);
+        if (mode == PeerMode::Silent) {
+            char byte;
+            while (read(CUPS_SC_FD, &byte, 1) > 0)
+                ;
+        }
         if (mode == PeerMode::HalfReply) {
             const unsigned char header[] = {static_cast<unsigned char>(command), CUPS_SC_STATUS_OK};
             if (write(CUPS_SC_FD, header, sizeof(header)) < 0)

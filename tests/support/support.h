@@ -30,14 +30,17 @@ std::string random_bytes(size_t size, unsigned seed);
 
 // Puts a cat into dir that prints the banner instead of /etc/issue (and
 // prints nothing when asked for any other file), so that PATH=dir makes the
-// operating-system check read the banner.
-void install_fake_cat(const TempDir &dir, const std::string &banner);
+// operating-system check read the banner. With slow, it first leaves a file
+// "cat-started" in dir and waits five seconds, like a banner on a stalled
+// file system.
+void install_fake_cat(const TempDir &dir, const std::string &banner, bool slow = false);
 
 // How the backend end of the side channel behaves.
 // Answer: with the status and data given. HangUp: closes before replying.
 // HalfReply: sends half a reply header, then closes. WrongCommand: replies to
-// another command than the one asked.
-enum class PeerMode { Answer, HangUp, HalfReply, WrongCommand };
+// another command than the one asked. Silent: never replies, and holds its
+// end until the other side has closed.
+enum class PeerMode { Answer, HangUp, HalfReply, WrongCommand, Silent };
 
 // A forked process holding the backend end of a side-channel socket pair on
 // its descriptor 4; our end is left in fd. It answers one request with

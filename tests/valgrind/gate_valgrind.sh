@@ -11,9 +11,12 @@ ROW0='MFG:Quovel;CMD:PS;MDL:R4410KX series;CLS:PRINTER;'
 
 W=$(mktemp -d)
 trap 'rm -rf "$W"' EXIT
-mkdir "$W/other-system"
-printf '#!/bin/sh\nprintf "Ubuntu 22.04 LTS\\n"\n' >"$W/other-system/cat"
-chmod +x "$W/other-system/cat"
+# Each run reads a banner of its own, not the machine's /etc/issue.
+for banner in debian:"Debian GNU/Linux 12" other-system:"Ubuntu 22.04 LTS"; do
+    mkdir "$W/${banner%%:*}"
+    printf '#!/bin/sh\nprintf "%s\\n"\n' "${banner#*:}" >"$W/${banner%%:*}/cat"
+    chmod +x "$W/${banner%%:*}/cat"
+done
 head -c 100000 /dev/urandom >"$W/job"
 
 VALGRIND=$(command -v valgrind)
@@ -38,10 +41,10 @@ grind() {
     if [ $ok -eq 1 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); cat "$log" >&2; fi
 }
 
-grind admitted 100000 PPD="$PPDS/other-printer.ppd" -- "$SC_PEER" 1 "$ROW0"
-grind refused-printer 0 PPD="$PPDS/r4410kx.ppd" -- "$SC_PEER" 1 "MFG:Other;MDL:X1;CLS:PRINTER;"
+grind admitted 100000 PATH="$W/debian" PPD="$PPDS/other-printer.ppd" -- "$SC_PEER" 1 "$ROW0"
+grind refused-printer 0 PATH="$W/debian" PPD="$PPDS/r4410kx.ppd" -- "$SC_PEER" 1 "MFG:Other;MDL:X1;CLS:PRINTER;"
 grind refused-system 0 PATH="$W/other-system" PPD="$PPDS/r4410kx.ppd" --
-grind nickname-fallback 100000 PPD="$PPDS/r4410kx.ppd" --
+grind nickname-fallback 100000 PATH="$W/debian" PPD="$PPDS/r4410kx.ppd" --
 
 echo "valgrind: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
