@@ -9,6 +9,7 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/scheduler.sh"
 . "$here/snmp_agent.sh"
+. "$here/assert.sh"
 
 GATE=$1 BACKEND=$2 CASE=$3 PRINTER_PORT=${4:-}
 PPD_DIR=$here/../../ppd
@@ -30,20 +31,8 @@ chmod 755 "$W"
 PORTS=()
 trap 'scheduler_stop; snmp_agent_stop; [ ${#PORTS[@]} -eq 0 ] || kill "${PORTS[@]}"; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
 
-passed=0 failed=0
-check() { # description, then a command that must succeed
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what" >&2
-    fi
-}
 same_file() { cmp -s "$1" "$2"; }
 empty_file() { [ -f "$1" ] && [ ! -s "$1" ]; }
-equals() { [ "$1" = "$2" ] || { echo "  got:      $1" >&2; echo "  expected: $2" >&2; false; }; }
 log_has() { sched_job_log "$1" | grep -qF -- "$2"; }
 log_lacks() { ! log_has "$@"; }
 pages() { gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=bbox "$1" 2>&1 | grep -c '^%%HiResBoundingBox'; }
@@ -292,5 +281,4 @@ case_two_hundred_jobs_of_mixed_sizes_arrive_whole_and_leave_nothing_behind() {
 }
 
 "case_$CASE"
-echo "$CASE: $passed passed, $failed failed"
-[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
+summary "$CASE"
