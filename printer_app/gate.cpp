@@ -4,6 +4,7 @@
 #include "printer_app/gate.h"
 
 #include <cstring>
+#include <ctime>
 
 #include "checks/checks.h"
 #include "printer_app/drivers.h"
@@ -30,7 +31,13 @@ bool gate_admit(pappl_job_t *job, pappl_device_t *device, DeviceIdQuery &query)
 
     pappl_printer_t *printer = papplJobGetPrinter(job);
     char device_id[1024];
-    if (query.ask(papplPrinterGetDeviceURI(printer), device, device_id, sizeof(device_id))) {
+    timespec start{}, end{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    const bool got = query.ask(papplPrinterGetDeviceURI(printer), device, device_id, sizeof(device_id));
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    const long ms = (end.tv_sec - start.tv_sec) * 1000L + (end.tv_nsec - start.tv_nsec) / 1000000L;
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Device ID query took %ld ms.", ms);
+    if (got) {
         papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The device reports '%s'.", device_id);
         if (!isSupportDeviceID(device_id))
             return refuse(job, kPrinterMessage);
