@@ -113,17 +113,22 @@ bool jobs_raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl
         return fail(job, r, "The raster's colour space or depth cannot be printed.");
     const unsigned bits = h.cupsBitsPerColor == 1 ? 1 : 8;
 
+    if (h.HWResolution[0] == 0 || h.HWResolution[1] == 0)
+        return fail(job, r, "The raster has no resolution.");
+    // The page is the raster's own size, from its pixels rather than its
+    // whole-point PageSize, which falls short by up to a point; the image
+    // fills it, first line at the top.
+    const double width = h.cupsWidth * 72.0 / h.HWResolution[0];
+    const double height = h.cupsHeight * 72.0 / h.HWResolution[1];
     char text[1024];
-    // The page is the raster's own size; the image fills it, first line at
-    // the top.
     const int n = snprintf(
         text, sizeof(text),
-        "%%%%Page: %u %u\n[{\n<</PageSize[%u %u]/ImagingBBox null>>setpagedevice\n} stopped "
-        "cleartomark\ngsave\n%u %u scale\n%s setcolorspace\n"
+        "%%%%Page: %u %u\n[{\n<</PageSize[%.2f %.2f]/ImagingBBox null>>setpagedevice\n} stopped "
+        "cleartomark\ngsave\n%.2f %.2f scale\n%s setcolorspace\n"
         "<</ImageType 1/Width %u/Height %u/BitsPerComponent %u/Decode %s"
         "/ImageMatrix[%u 0 0 -%u 0 %u]/Interpolate false"
         "/DataSource currentfile/FlateDecode filter>>image\n",
-        page, page, h.PageSize[0], h.PageSize[1], h.PageSize[0], h.PageSize[1], space, h.cupsWidth,
+        page, page, width, height, width, height, space, h.cupsWidth,
         h.cupsHeight, bits, decode, h.cupsWidth, h.cupsHeight, h.cupsHeight);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(text))
         return fail(job, r, "The page's setup does not fit its buffer.");

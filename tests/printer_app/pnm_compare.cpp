@@ -12,22 +12,37 @@
 
 namespace {
 
+// The next number of a PNM header, past white space and comments.
+bool header_number(FILE *f, int *value)
+{
+    int c;
+    while ((c = fgetc(f)) != EOF) {
+        if (c == '#') {
+            while ((c = fgetc(f)) != EOF && c != '\n')
+                ;
+        } else if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
+            ungetc(c, f);
+            return fscanf(f, "%d", value) == 1;
+        }
+    }
+    return false;
+}
+
 bool read_pgm(const char *path, int *width, int *height, std::vector<unsigned char> *pixels)
 {
     FILE *f = fopen(path, "rb");
     if (f == nullptr)
         return false;
     int maxval = 0;
-    const bool ok = fscanf(f, "P5 %d %d %d", width, height, &maxval) == 3 && maxval == 255 &&
-                    fgetc(f) != EOF && *width > 0 && *height > 0;
+    bool ok = fgetc(f) == 'P' && fgetc(f) == '5' && header_number(f, width) &&
+              header_number(f, height) && header_number(f, &maxval) && maxval == 255 &&
+              fgetc(f) != EOF && *width > 0 && *height > 0;
     if (ok) {
         pixels->resize(static_cast<size_t>(*width) * static_cast<size_t>(*height));
-        const size_t n = fread(pixels->data(), 1, pixels->size(), f);
-        fclose(f);
-        return n == pixels->size();
+        ok = fread(pixels->data(), 1, pixels->size(), f) == pixels->size();
     }
     fclose(f);
-    return false;
+    return ok;
 }
 
 } // namespace
