@@ -177,10 +177,12 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
     data->ppm = 30;
     data->orient_default = IPP_ORIENT_PORTRAIT;
 
-    // Both models print black toner only.
+    // Both models print black toner only. Raster comes in 8-bit grey only:
+    // PAPPL 1.3.1 hands a 1-bit client raster to the driver unconverted as
+    // the lines of the 8-bit page it announced, which would print garbage.
     data->color_supported = PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_MONOCHROME;
     data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
-    data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+    data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
     data->content_default = PAPPL_CONTENT_AUTO;
     data->quality_default = IPP_QUALITY_NORMAL;
     data->scaling_default = PAPPL_SCALING_AUTO;
@@ -208,6 +210,17 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
     ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "number-up-default", 1);
     ippAddIntegers(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "number-up-supported",
                    static_cast<int>(sizeof(kNumberUp) / sizeof(kNumberUp[0])), kNumberUp);
+
+    // What IPP Everywhere asks every printer to state and PAPPL 1.3.1 leaves
+    // to the driver. Rendering is the printer's own, hence "auto".
+    static const char *const kOverrides[] = {"document-number", "pages"};
+    ippAddBoolean(*attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+    ippAddStrings(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "overrides-supported",
+                  2, nullptr, kOverrides);
+    ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD),
+                 "print-rendering-intent-default", nullptr, "auto");
+    ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD),
+                 "print-rendering-intent-supported", nullptr, "auto");
     return true;
 }
 
