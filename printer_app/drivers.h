@@ -5,8 +5,8 @@
 #include <pappl/pappl.h>
 
 // Fills the driver list from the support table; call once before use.
-// Returns the number of drivers; *drivers points at static storage.
-int drivers_list(pappl_pr_driver_t **drivers);
+// Returns the number of drivers; *list points at static storage.
+int drivers_list(pappl_pr_driver_t **list);
 
 // PAPPL's driver callback: the capabilities of driver_name.
 bool driver_setup(pappl_system_t *system, const char *driver_name, const char *device_uri,

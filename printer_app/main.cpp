@@ -18,7 +18,7 @@ namespace {
 const char *option_value(int argc, char *argv[], const char *flag)
 {
     const size_t len = strlen(flag);
-    for (int i = 2; i < argc; i++) {
+    for (int i = 2; i < argc && argv[i] != nullptr; i++) {
         if (strcmp(argv[i], flag) == 0)
             return i + 1 < argc ? argv[i + 1] : nullptr;
         if (strncmp(argv[i], flag, len) == 0)
@@ -43,7 +43,6 @@ int main(int argc, char *argv[])
     //    socket device without an SNMP agent and keep "auto" as the driver's
     //    name, so we choose here.
     std::vector<char *> args(argv, argv + argc);
-    static char driver_flag[] = "-m";
     if (argc >= 2 && strcmp(argv[1], "add") == 0 && option_value(argc, argv, "-m") == nullptr) {
         const char *uri = option_value(argc, argv, "-v");
         const char *driver = uri != nullptr ? driver_for_uri(uri) : nullptr;
@@ -55,6 +54,7 @@ int main(int argc, char *argv[])
             return 1;
         }
         if (driver != nullptr) {
+            static char driver_flag[] = "-m";
             args.push_back(driver_flag);
             args.push_back(const_cast<char *>(driver));
         }

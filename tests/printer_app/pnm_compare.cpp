@@ -21,8 +21,17 @@ bool header_number(FILE *f, int *value)
             while ((c = fgetc(f)) != EOF && c != '\n')
                 ;
         } else if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
-            ungetc(c, f);
-            return fscanf(f, "%d", value) == 1;
+            char digits[16];
+            size_t n = 0;
+            while (c >= '0' && c <= '9' && n + 1 < sizeof(digits)) {
+                digits[n++] = static_cast<char>(c);
+                c = fgetc(f);
+            }
+            digits[n] = '\0';
+            // The one white-space byte after the last number is consumed here.
+            char *end = nullptr;
+            *value = static_cast<int>(strtol(digits, &end, 10));
+            return n > 0 && *end == '\0';
         }
     }
     return false;
@@ -34,9 +43,10 @@ bool read_pgm(const char *path, int *width, int *height, std::vector<unsigned ch
     if (f == nullptr)
         return false;
     int maxval = 0;
-    bool ok = fgetc(f) == 'P' && fgetc(f) == '5' && header_number(f, width) &&
-              header_number(f, height) && header_number(f, &maxval) && maxval == 255 &&
-              fgetc(f) != EOF && *width > 0 && *height > 0;
+    char magic[2] = {};
+    bool ok = fread(magic, 1, sizeof(magic), f) == sizeof(magic) && magic[0] == 'P' &&
+              magic[1] == '5' && header_number(f, width) && header_number(f, height) &&
+              header_number(f, &maxval) && maxval == 255 && *width > 0 && *height > 0;
     if (ok) {
         pixels->resize(static_cast<size_t>(*width) * static_cast<size_t>(*height));
         ok = fread(pixels->data(), 1, pixels->size(), f) == pixels->size();
@@ -74,5 +84,5 @@ int main(int argc, char *argv[])
     const double mean = sum / static_cast<double>(a.size());
     const double share = static_cast<double>(far) / static_cast<double>(a.size());
     printf("mean difference %.3f, share far apart %.5f\n", mean, share);
-    return mean <= atof(argv[3]) && share <= atof(argv[4]) ? 0 : 1;
+    return mean <= strtod(argv[3], nullptr) && share <= strtod(argv[4], nullptr) ? 0 : 1;
 }

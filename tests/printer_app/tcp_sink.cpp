@@ -27,16 +27,18 @@ int main(int argc, char *argv[])
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(atoi(argv[2])));
+    addr.sin_port = htons(static_cast<uint16_t>(strtol(argv[2], nullptr, 10)));
     if (inet_pton(AF_INET, argv[1], &addr.sin_addr) != 1 ||
         bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) < 0 ||
         listen(listener, 4) < 0) {
         fprintf(stderr, "tcp_sink: %s:%s: %s\n", argv[1], argv[2], strerror(errno));
+        close(listener);
         return 1;
     }
     const int out = open(argv[3], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (out < 0) {
         fprintf(stderr, "tcp_sink: %s: %s\n", argv[3], strerror(errno));
+        close(listener);
         return 1;
     }
     printf("listening\n");
