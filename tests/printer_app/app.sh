@@ -9,6 +9,8 @@
 #       check runs prints it. Sets APP_URI (ipp://ADDRESS:PORT), APP_LOG.
 #   app SUBCOMMAND ...        runs a subcommand against it
 #   app_stop                  stops it
+#   app_stopped_cleanly       stops it; true when it reported no memory or
+#                             undefined-behaviour error (sanitizer builds)
 #   app_submit QUEUE FILE [options...]   prints the job's number
 #   app_wait_job QUEUE ID     waits until the job has ended; prints its state
 #   app_job_attr QUEUE ID NAME           prints a job attribute
@@ -81,6 +83,13 @@ stop_pid() {
 
 app_stop() { stop_pid "$APP_PID"; APP_PID=; }
 
+app_stopped_cleanly() {
+    app_stop
+    if grep -E "ERROR: (Address|Leak|UndefinedBehavior)Sanitizer|runtime error:" "$APP_DIR/out" >&2; then
+        return 1
+    fi
+}
+
 app_submit() {
     local q=$1 f=$2
     shift 2
@@ -93,6 +102,7 @@ app_job_attr() {
 }
 
 app_wait_job() {
+    [ -n "$2" ] || { echo "no job to wait for" >&2; return 1; }
     local i=0 state
     while [ $i -lt 600 ]; do
         state=$(app_job_attr "$1" "$2" job-state)

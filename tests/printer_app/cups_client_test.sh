@@ -73,5 +73,6 @@ app_job=$(app jobs -d other | awk 'NR == 1 { print $1 }')
 check "the app's job carries the Chinese message for any IPP client" \
     equals "$(app_job_attr other "$app_job" job-state-message)" "$PRINTER_MSG"
 
+check "the app stopped without a sanitizer report" app_stopped_cleanly
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

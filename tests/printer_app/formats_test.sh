@@ -101,5 +101,6 @@ check "PostScript: the document's bytes end the output unchanged" \
     equals "$(tail -c "$(stat -c %s "$W/letter-2.ps")" "$W/ps.out" | md5sum)" "$(md5sum <"$W/letter-2.ps")"
 check "PostScript: the prolog asks for long-edge duplex" grep -q "/Duplex true/Tumble false" "$W/ps.out"
 
+check "the app stopped without a sanitizer report" app_stopped_cleanly
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

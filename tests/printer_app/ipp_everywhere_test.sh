@@ -92,6 +92,10 @@ while IFS= read -r line; do
             "$W/report" | grep -v "^ *[a-z0-9-]* (" | head -n 40 >&2
     fi
 done < <(grep '\[FAIL\]' "$W/results")
+if ! app_stopped_cleanly; then
+    echo "FAILED: the app stopped with a sanitizer report" >&2
+    failed=$((failed + 1))
+fi
 [ "$passed" -gt 0 ] || { echo "ipptool ran no test" >&2; failed=$((failed + 1)); }
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

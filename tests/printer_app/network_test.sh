@@ -133,5 +133,6 @@ case_an_unsupported_system_refuses_every_job() {
 }
 
 "case_$CASE"
+check "the app stopped without a sanitizer report" app_stopped_cleanly
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
