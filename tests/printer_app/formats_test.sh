@@ -101,6 +101,19 @@ check "PostScript: the document's bytes end the output unchanged" \
     equals "$(tail -c "$(stat -c %s "$W/letter-2.ps")" "$W/ps.out" | md5sum)" "$(md5sum <"$W/letter-2.ps")"
 check "PostScript: the prolog asks for long-edge duplex" grep -q "/Duplex true/Tumble false" "$W/ps.out"
 
+# The web interface's pages carry the footer (PAPPL 1.3.1 crashes on them
+# without one); the home page and the printer's page are asked for.
+web_page() {
+    local hostport=${APP_URI#ipp://}
+    exec 3<>"/dev/tcp/${hostport%:*}/${hostport##*:}" || return 1
+    printf 'GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n' "$1" "${hostport%:*}" >&3
+    timeout 10 cat <&3
+    exec 3<&-
+}
+for path in / /q; do
+    check "web page $path shows the footer" grep -q "Quovel Printer Application" <<<"$(web_page "$path")"
+done
+
 check "the app stopped without a sanitizer report" app_stopped_cleanly
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
