@@ -15,7 +15,8 @@
 #   app_wait_job QUEUE ID     waits until the job has ended; prints its state
 #   app_job_attr QUEUE ID NAME           prints a job attribute
 #   device_bytes FILE         bytes in FILE so far (0 when absent)
-#   device_since FILE OFFSET OUT         copies what came after OFFSET to OUT
+#   device_since FILE OFFSET OUT         copies what came after OFFSET to OUT,
+#                             once FILE has stopped growing
 #   sink_start SINK ADDRESS PORT FILE    a listener standing for the printer
 #   snmp_start WORKDIR ADDRESS DEVICE-ID Debian's snmpd on udp ADDRESS:161,
 #                             answering the printer MIB's device ID object
@@ -71,14 +72,14 @@ app_start() {
 
 stop_pid() {
     [ -n "$1" ] || return 0
-    kill -TERM "$1" 2>/dev/null
+    kill -TERM "$1" 2>/dev/null || :
     local i=0
     while kill -0 "$1" 2>/dev/null && [ $i -lt 100 ]; do
         sleep 0.1
         i=$((i + 1))
     done
-    kill -KILL "$1" 2>/dev/null
-    wait "$1" 2>/dev/null
+    kill -KILL "$1" 2>/dev/null || :
+    wait "$1" 2>/dev/null || :
 }
 
 app_stop() { stop_pid "$APP_PID"; APP_PID=; }
@@ -117,9 +118,28 @@ app_wait_job() {
 }
 
 device_bytes() { if [ -f "$1" ]; then stat -c %s "$1"; else echo 0; fi; }
-device_since() { tail -c +"$(($2 + 1))" "$1" >"$3" 2>/dev/null || : >"$3"; }
+# A listener may still be writing what the app sent before the job ended:
+# waits until FILE has not grown for 0.3 s (5 s at most).
+device_settle() {
+    local last=-1 size quiet=0 i=0
+    while [ $quiet -lt 3 ] && [ $i -lt 50 ]; do
+        size=$(device_bytes "$1")
+        if [ "$size" = "$last" ]; then quiet=$((quiet + 1)); else quiet=0; fi
+        last=$size
+        sleep 0.1
+        i=$((i + 1))
+    done
+}
+device_since() {
+    device_settle "$1"
+    tail -c +"$(($2 + 1))" "$1" >"$3" 2>/dev/null || : >"$3"
+}
 
 sink_start() {
+    if (exec 3<>"/dev/tcp/$2/$3") 2>/dev/null; then
+        echo "something already listens on $2:$3" >&2
+        return 1
+    fi
     "$1" "$2" "$3" "$4" >"$4.ready" 2>&1 &
     SINK_PID=$!
     wait_port "$2" "$3" 50 || { echo "the listener did not start" >&2; cat "$4.ready" >&2; return 1; }
