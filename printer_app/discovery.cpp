@@ -79,6 +79,11 @@ ssize_t no_write(pappl_device_t *device, const void *buffer, size_t bytes)
 
 } // namespace
 
+const char *discovery_off_reason()
+{
+    return missing[0] != '\0' ? missing : nullptr;
+}
+
 bool discovery_guard(const char *app_name)
 {
     const char *why = discovery_missing();

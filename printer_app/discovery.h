@@ -7,3 +7,6 @@
 // without them. Returns false when PAPPL's own device kinds (file, socket,
 // usb) did not come up.
 bool discovery_guard(const char *app_name);
+
+// Why DNS-SD discovery is off, or null when it is on.
+const char *discovery_off_reason();

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "printer_app/discovery.h"
 #include "printer_app/drivers.h"
 #include "printer_app/jobs.h"
 
@@ -144,6 +145,8 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
         papplSystemAddListeners(system, listen != nullptr ? listen : "127.0.0.1");
     }
     papplSystemSetFooterHTML(system, kFooterHTML);
+    if (const char *why = discovery_off_reason())
+        papplLog(system, PAPPL_LOGLEVEL_WARN, "%s", why);
 
     // Drivers before PAPPL loads the saved printers, which name them.
     pappl_pr_driver_t *drivers = nullptr;

@@ -132,6 +132,7 @@ TEST(PrinterApp, WithoutASystemBusDiscoverySaysSoAndTheOtherDevicesRemain)
     EXPECT_NE(errors.find("DNS-SD discovery is off: no D-Bus system bus is running."),
               std::string::npos)
         << errors;
+    EXPECT_STREQ(discovery_off_reason(), "DNS-SD discovery is off: no D-Bus system bus is running.");
     EXPECT_TRUE(papplDeviceIsSupported("socket://127.0.0.1:9100"));
     EXPECT_TRUE(papplDeviceIsSupported("file:///dev/null"));
 }
