@@ -9,6 +9,7 @@
 
 #include "checks/checks.h"
 #include "printer_app/device_id.h"
+#include "printer_app/icons.h"
 #include "printer_app/jobs.h"
 
 namespace {
@@ -170,6 +171,9 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
     data->rwriteline_cb = jobs_raster_write_line;
     data->rendpage_cb = jobs_raster_end_page;
     data->rendjob_cb = jobs_raster_end_job;
+    data->icons[0] = {"", kIcon_sm, kIcon_sm_size};
+    data->icons[1] = {"", kIcon_md, kIcon_md_size};
+    data->icons[2] = {"", kIcon_lg, kIcon_lg_size};
     data->identify_cb = identify;
     data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
     data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;

@@ -113,6 +113,8 @@ web_page() {
 for path in / /q; do
     check "web page $path shows the footer" grep -q "Quovel Printer Application" <<<"$(web_page "$path")"
 done
+web_page /q/icon-md.png | sed '1,/^\r$/d' >"$W/icon.png"
+check "the printer's icon is the model's own" cmp -s "$W/icon.png" "$here/../../printer_app/icons/icon-md.png"
 
 check "the app stopped without a sanitizer report" app_stopped_cleanly
 echo "$passed passed, $failed failed"
