@@ -18,7 +18,11 @@ bool refuse(pappl_job_t *job, const char *message)
 {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
     papplJobSetMessage(job, "%s", message);
-    papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+    // Not aborted-by-system: a CUPS 2.4 ipp backend in front of us takes
+    // that reason for a job cancelled on its own side and reports the job as
+    // printed; with this one it reports "Print job canceled at printer."
+    // (when its status thread sees the job before it ends).
+    papplJobSetReasons(job, PAPPL_JREASON_ERRORS_DETECTED, PAPPL_JREASON_NONE);
     return false;
 }
 
