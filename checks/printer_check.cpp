@@ -68,6 +68,14 @@ bool nickname_supported(ppd_file_t *ppd)
 
 #pragma GCC diagnostic pop
 
+// Each pair of a row is looked for anywhere in the text, whole and with exact
+// case, so that other pairs between or around them do not matter.
+bool row_matches(const DeviceIdRow &row, const char *device_id)
+{
+    return strstr(device_id, row.mfg) != nullptr && strstr(device_id, row.mdl) != nullptr &&
+           strstr(device_id, row.cls) != nullptr;
+}
+
 } // namespace
 
 bool query1284info(char *device_id, int *len)
@@ -99,10 +107,55 @@ bool isSupportPrinter(const char *device_id, bool got_device_id)
     if (supported)
         return true;
 
-    for (const DeviceIdRow &row : SupportDeviceID) {
-        if (strstr(device_id, row.mfg) != nullptr && strstr(device_id, row.mdl) != nullptr &&
-            strstr(device_id, row.cls) != nullptr)
-            supported = true;
-    }
+    if (isSupportDeviceID(device_id))
+        supported = true;
     return supported;
+}
+
+bool isSupportDeviceID(const char *device_id)
+{
+    return supportedModelOf(device_id) >= 0;
+}
+
+int supportedModelOf(const char *device_id)
+{
+    if (device_id == nullptr)
+        return -1;
+    for (int i = 0; i < supportedModelCount(); i++) {
+        if (row_matches(SupportDeviceID[i], device_id))
+            return i;
+    }
+    return -1;
+}
+
+int supportedModelCount()
+{
+    return static_cast<int>(sizeof(SupportDeviceID) / sizeof(SupportDeviceID[0]));
+}
+
+bool supportedModelDeviceID(int model, char *buf, size_t size)
+{
+    if (model < 0 || model >= supportedModelCount() || buf == nullptr)
+        return false;
+    const DeviceIdRow &row = SupportDeviceID[model];
+    const int n = snprintf(buf, size, "%s%s%s", row.mfg, row.mdl, row.cls);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+bool supportedModelName(int model, char *buf, size_t size)
+{
+    if (model < 0 || model >= supportedModelCount() || buf == nullptr)
+        return false;
+    // The slot is a whole "MDL:<name>;" pair; callers want the name alone.
+    const char *mdl = SupportDeviceID[model].mdl;
+    const char *name = strchr(mdl, ':');
+    name = name != nullptr ? name + 1 : mdl;
+    size_t len = strlen(name);
+    if (len > 0 && name[len - 1] == ';')
+        len--;
+    if (len >= size)
+        return false;
+    memcpy(buf, name, len);
+    buf[len] = '\0';
+    return true;
 }

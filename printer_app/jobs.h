@@ -1,0 +1,34 @@
+// Turning each kind of job into PostScript at the device. Every entry point
+// passes the job through the gate before it writes a byte.
+#pragma once
+
+#include <cstddef>
+
+#include <pappl/pappl.h>
+
+// application/postscript: a setpagedevice prolog, then the document's bytes.
+bool jobs_print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+
+// application/pdf, registered as a MIME filter to application/postscript:
+// pdftopdf, then pdftops, into the device.
+bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data);
+
+// Raster (PWG, URF, and JPEG and PNG as PAPPL rasterises them): each page a
+// compressed PostScript image.
+bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+bool jobs_raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                            unsigned page);
+bool jobs_raster_write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                            unsigned y, const unsigned char *line);
+bool jobs_raster_end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                          unsigned page);
+bool jobs_raster_end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+
+// The job's setup as PostScript: media size, sides and, with copies, the
+// number of copies, each applied with setpagedevice in a form that a printer
+// without the feature skips. Written into buf (size bytes); false when it
+// does not fit.
+bool jobs_prolog(const pappl_pr_options_t *options, bool copies, char *buf, size_t size);
+
+// Writes the text to the device; false when the device failed.
+bool jobs_write(pappl_device_t *device, const void *data, size_t len);

@@ -1,0 +1,193 @@
+// Raster pages as PostScript images: each page one image the size of the
+// sheet, its samples Flate-compressed (a LanguageLevel 3 filter) and sent as
+// binary, so that the output stays close to the size of the compressed
+// raster.
+#include <cstdio>
+#include <cstring>
+
+#include <zlib.h>
+
+#include "printer_app/gate.h"
+#include "printer_app/jobs.h"
+
+namespace {
+
+struct RasterJob {
+    DeviceIdQuery query;
+    z_stream z{};
+    bool z_open = false;
+    bool failed = false;
+    unsigned pages = 0;
+    unsigned char out[65536];
+};
+
+RasterJob *raster_job(pappl_job_t *job)
+{
+    return static_cast<RasterJob *>(papplJobGetData(job));
+}
+
+// Sends what the compressor produced so far; flush ends the stream.
+bool pump(RasterJob *r, pappl_device_t *device, int flush)
+{
+    int rc;
+    do {
+        r->z.next_out = r->out;
+        r->z.avail_out = sizeof(r->out);
+        rc = deflate(&r->z, flush);
+        if (rc == Z_STREAM_ERROR)
+            return false;
+        const size_t have = sizeof(r->out) - r->z.avail_out;
+        if (!jobs_write(device, r->out, have))
+            return false;
+    } while (r->z.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+    return true;
+}
+
+// The colour space and decoding of the samples PAPPL hands us.
+bool image_space(const cups_page_header2_t &h, const char **space, const char **decode)
+{
+    switch (h.cupsColorSpace) {
+    case CUPS_CSPACE_SW:
+    case CUPS_CSPACE_W:
+        *space = "/DeviceGray";
+        *decode = "[0 1]";
+        return h.cupsBitsPerPixel == 8 || h.cupsBitsPerPixel == 1;
+    case CUPS_CSPACE_K:
+        // Ink coverage: 0 is white.
+        *space = "/DeviceGray";
+        *decode = "[1 0]";
+        return h.cupsBitsPerPixel == 8 || h.cupsBitsPerPixel == 1;
+    case CUPS_CSPACE_SRGB:
+    case CUPS_CSPACE_RGB:
+        *space = "/DeviceRGB";
+        *decode = "[0 1 0 1 0 1]";
+        return h.cupsBitsPerPixel == 24;
+    default:
+        return false;
+    }
+}
+
+bool fail(pappl_job_t *job, RasterJob *r, const char *why)
+{
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
+    if (r != nullptr)
+        r->failed = true;
+    return false;
+}
+
+} // namespace
+
+bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
+{
+    auto *r = new RasterJob;
+    if (!gate_admit(job, device, r->query)) {
+        // PAPPL ends a job whose start failed without the end-of-job call.
+        delete r;
+        return false;
+    }
+    papplJobSetData(job, r);
+
+    char prolog[2048];
+    if (!jobs_prolog(options, false, prolog, sizeof(prolog)))
+        return fail(job, r, "The job's setup does not fit its buffer.");
+    static const char kHeader[] =
+        "%!PS-Adobe-3.0\n%%Creator: quovel-printer-app\n%%LanguageLevel: 3\n%%Pages: (atend)\n"
+        "%%EndComments\n%%BeginSetup\n";
+    static const char kEndSetup[] = "%%EndSetup\n";
+    if (!jobs_write(device, kHeader, sizeof(kHeader) - 1) ||
+        !jobs_write(device, prolog, strlen(prolog)) ||
+        !jobs_write(device, kEndSetup, sizeof(kEndSetup) - 1))
+        return fail(job, r, "Unable to write to the printer.");
+    return true;
+}
+
+bool jobs_raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                            unsigned page)
+{
+    RasterJob *r = raster_job(job);
+    if (r == nullptr || r->failed)
+        return false;
+    const cups_page_header2_t &h = options->header;
+    const char *space = nullptr, *decode = nullptr;
+    if (!image_space(h, &space, &decode) || h.cupsWidth == 0 || h.cupsHeight == 0)
+        return fail(job, r, "The raster's colour space or depth cannot be printed.");
+    const unsigned bits = h.cupsBitsPerColor == 1 ? 1 : 8;
+
+    if (h.HWResolution[0] == 0 || h.HWResolution[1] == 0)
+        return fail(job, r, "The raster has no resolution.");
+    // The page is the raster's own size, from its pixels rather than its
+    // whole-point PageSize, which falls short by up to a point; the image
+    // fills it, first line at the top.
+    const double width = h.cupsWidth * 72.0 / h.HWResolution[0];
+    const double height = h.cupsHeight * 72.0 / h.HWResolution[1];
+    char text[1024];
+    const int n = snprintf(
+        text, sizeof(text),
+        "%%%%Page: %u %u\n[{\n<</PageSize[%.2f %.2f]/ImagingBBox null>>setpagedevice\n} stopped "
+        "cleartomark\ngsave\n%.2f %.2f scale\n%s setcolorspace\n"
+        "<</ImageType 1/Width %u/Height %u/BitsPerComponent %u/Decode %s"
+        "/ImageMatrix[%u 0 0 -%u 0 %u]/Interpolate false"
+        "/DataSource currentfile/FlateDecode filter>>image\n",
+        page, page, width, height, width, height, space, h.cupsWidth,
+        h.cupsHeight, bits, decode, h.cupsWidth, h.cupsHeight, h.cupsHeight);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(text))
+        return fail(job, r, "The page's setup does not fit its buffer.");
+    if (!jobs_write(device, text, static_cast<size_t>(n)))
+        return fail(job, r, "Unable to write to the printer.");
+
+    r->z = z_stream{};
+    if (deflateInit(&r->z, Z_DEFAULT_COMPRESSION) != Z_OK)
+        return fail(job, r, "Unable to start compressing the page.");
+    r->z_open = true;
+    return true;
+}
+
+bool jobs_raster_write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                            unsigned y, const unsigned char *line)
+{
+    (void)y;
+    RasterJob *r = raster_job(job);
+    if (r == nullptr || r->failed || !r->z_open)
+        return false;
+    r->z.next_in = const_cast<unsigned char *>(line);
+    r->z.avail_in = options->header.cupsBytesPerLine;
+    if (!pump(r, device, Z_NO_FLUSH))
+        return fail(job, r, "Unable to write to the printer.");
+    return true;
+}
+
+bool jobs_raster_end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                          unsigned page)
+{
+    (void)options;
+    (void)page;
+    RasterJob *r = raster_job(job);
+    if (r == nullptr || !r->z_open)
+        return false;
+    const bool sent = !r->failed && pump(r, device, Z_FINISH);
+    deflateEnd(&r->z);
+    r->z_open = false;
+    static const char kEnd[] = "\ngrestore\nshowpage\n";
+    if (!sent || !jobs_write(device, kEnd, sizeof(kEnd) - 1))
+        return fail(job, r, "Unable to write to the printer.");
+    r->pages++;
+    return true;
+}
+
+bool jobs_raster_end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
+{
+    (void)options;
+    RasterJob *r = raster_job(job);
+    if (r == nullptr)
+        return false;
+    papplJobSetData(job, nullptr);
+    if (r->z_open)
+        deflateEnd(&r->z);
+    char trailer[128];
+    const int n = snprintf(trailer, sizeof(trailer), "%%%%Trailer\n%%%%Pages: %u\n%%%%EOF\n", r->pages);
+    const bool ok = !r->failed && jobs_write(device, trailer, static_cast<size_t>(n));
+    // The device must stay open until a slow device query has let go of it.
+    r->query.finish();
+    delete r;
+    return ok;
+}

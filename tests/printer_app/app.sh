@@ -1,0 +1,182 @@
+# A private quovel-printer-app, its stand-in devices and agent, for the tests
+# and the demo; source this file from bash.
+#
+#   app_start APP WORKDIR ADDRESS [BANNER]
+#       Starts the app on a free port of ADDRESS (a 127.0.0.x of the test's
+#       own) with its state, spool, domain socket and log under WORKDIR: PAPPL
+#       puts them under SNAP_COMMON when it runs as root and under TMPDIR
+#       otherwise, so both point there. With BANNER, the cat that the system
+#       check runs prints it. Sets APP_URI (ipp://ADDRESS:PORT), APP_LOG.
+#   app SUBCOMMAND ...        runs a subcommand against it
+#   app_stop                  stops it
+#   app_stopped_cleanly       stops it; true when it reported no memory or
+#                             undefined-behaviour error (sanitizer builds)
+#   app_submit QUEUE FILE [options...]   prints the job's number
+#   app_wait_job QUEUE ID     waits until the job has ended; prints its state
+#   app_job_attr QUEUE ID NAME           prints a job attribute
+#   device_bytes FILE         bytes in FILE so far (0 when absent)
+#   device_since FILE OFFSET OUT         copies what came after OFFSET to OUT,
+#                             once FILE has stopped growing
+#   sink_start SINK ADDRESS PORT FILE    a listener standing for the printer
+#   snmp_start WORKDIR ADDRESS DEVICE-ID Debian's snmpd on udp ADDRESS:161,
+#                             answering the printer MIB's device ID object
+#   snmp_stop
+# Everything started is stopped by app_cleanup, which the caller traps.
+
+APP_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+APP_PID= SINK_PID= SNMP_PID=
+
+app() {
+    SNAP_COMMON=$APP_DIR TMPDIR=$APP_DIR "$APP_BIN" "$@"
+}
+
+# Waits until something accepts connections on $1:$2 ($3 tenths of a second).
+wait_port() {
+    local i=0
+    while [ $i -lt "${3:-100}" ]; do
+        (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null && return 0
+        sleep 0.1
+        i=$((i + 1))
+    done
+    return 1
+}
+
+app_start() {
+    APP_BIN=$1 APP_DIR=$2
+    local address=$3 port tries=0
+    mkdir -p "$APP_DIR/bin"
+    APP_LOG=$APP_DIR/log
+    if [ $# -ge 4 ]; then
+        printf '%s' "$4" >"$APP_DIR/banner"
+        printf '#!/bin/sh\nexec /bin/cat %s\n' "$APP_DIR/banner" >"$APP_DIR/bin/cat"
+        chmod 0755 "$APP_DIR/bin/cat"
+    fi
+    while [ $tries -lt 5 ]; do
+        tries=$((tries + 1))
+        port=$(( 20000 + $(od -An -N2 -tu2 /dev/urandom) % 40000 ))
+        (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null && continue
+        PATH="$APP_DIR/bin:$PATH" SNAP_COMMON=$APP_DIR TMPDIR=$APP_DIR "$APP_BIN" server \
+            -o server-port="$port" -o listen-hostname="$address" -o log-file="$APP_LOG" \
+            -o log-level=debug -o server-options=no-tls </dev/null >>"$APP_DIR/out" 2>&1 &
+        APP_PID=$!
+        if wait_port "$address" "$port" 100; then
+            APP_URI=ipp://$address:$port
+            return 0
+        fi
+        app_stop
+    done
+    echo "the app did not start; its output:" >&2
+    cat "$APP_DIR/out" "$APP_LOG" >&2 2>/dev/null
+    return 1
+}
+
+stop_pid() {
+    [ -n "$1" ] || return 0
+    kill -TERM "$1" 2>/dev/null || :
+    local i=0
+    while kill -0 "$1" 2>/dev/null && [ $i -lt 100 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    kill -KILL "$1" 2>/dev/null || :
+    wait "$1" 2>/dev/null || :
+}
+
+app_stop() { stop_pid "$APP_PID"; APP_PID=; }
+
+app_stopped_cleanly() {
+    app_stop
+    if grep -E "ERROR: (Address|Leak|UndefinedBehavior)Sanitizer|runtime error:" "$APP_DIR/out" >&2; then
+        return 1
+    fi
+}
+
+app_submit() {
+    local q=$1 f=$2
+    shift 2
+    app submit -d "$q" "$@" "$f" | sed -n 's/^.*-\([0-9]*\)$/\1/p'
+}
+
+app_job_attr() {
+    ipptool -t -d "job=$2" "$APP_URI/ipp/print/$1" "$APP_HERE/job.test" |
+        sed -n "s/^ *$3 ([^)]*) = //p"
+}
+
+app_wait_job() {
+    [ -n "$2" ] || { echo "no job to wait for" >&2; return 1; }
+    local i=0 state
+    while [ $i -lt 600 ]; do
+        state=$(app_job_attr "$1" "$2" job-state)
+        case $state in
+        completed | aborted | canceled) echo "$state"; return 0 ;;
+        esac
+        sleep 0.1
+        i=$((i + 1))
+    done
+    echo "job $2 did not end" >&2
+    return 1
+}
+
+device_bytes() { if [ -f "$1" ]; then stat -c %s "$1"; else echo 0; fi; }
+# A listener may still be writing what the app sent before the job ended:
+# waits until FILE has not grown for 0.3 s (5 s at most).
+device_settle() {
+    local last=-1 size quiet=0 i=0
+    while [ $quiet -lt 3 ] && [ $i -lt 50 ]; do
+        size=$(device_bytes "$1")
+        if [ "$size" = "$last" ]; then quiet=$((quiet + 1)); else quiet=0; fi
+        last=$size
+        sleep 0.1
+        i=$((i + 1))
+    done
+}
+device_since() {
+    device_settle "$1"
+    tail -c +"$(($2 + 1))" "$1" >"$3" 2>/dev/null || : >"$3"
+}
+
+sink_start() {
+    if (exec 3<>"/dev/tcp/$2/$3") 2>/dev/null; then
+        echo "something already listens on $2:$3" >&2
+        return 1
+    fi
+    "$1" "$2" "$3" "$4" >"$4.ready" 2>&1 &
+    SINK_PID=$!
+    wait_port "$2" "$3" 50 || { echo "the listener did not start" >&2; cat "$4.ready" >&2; return 1; }
+}
+
+snmp_start() {
+    local dir=$1/snmp address=$2 id=$3 i=0
+    mkdir -p "$dir/persist"
+    # Our own configuration only (-C), state kept in the test's folder.
+    cat >"$dir/agent.conf" <<CONF
+agentAddress udp:$address:161
+rocommunity public 127.0.0.0/8
+override .1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1 octet_str "$id"
+CONF
+    : >"$dir/log"
+    SNMP_PERSISTENT_DIR=$dir/persist MIBS= snmpd -f -C -c "$dir/agent.conf" -p "$dir/pid" \
+        -Lf "$dir/log" </dev/null >/dev/null 2>&1 &
+    SNMP_PID=$!
+    while [ $i -lt 50 ]; do
+        if SNMP_PERSISTENT_DIR=$dir/persist MIBS= snmpget -v1 -c public -t 0.2 -r 0 -Ov \
+            "$address" .1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1 2>/dev/null | grep -qF "$id"; then
+            return 0
+        fi
+        kill -0 "$SNMP_PID" 2>/dev/null || break
+        sleep 0.1
+        i=$((i + 1))
+    done
+    echo "snmpd did not answer; its log:" >&2
+    cat "$dir/log" >&2
+    return 1
+}
+
+snmp_stop() { stop_pid "$SNMP_PID"; SNMP_PID=; }
+
+app_cleanup() {
+    app_stop
+    snmp_stop
+    stop_pid "$SINK_PID"
+    SINK_PID=
+}

@@ -1,0 +1,140 @@
+// The app's parts that need no running server: the driver chosen for a
+// device ID, the job's setup as PostScript, the SNMP query's bound, and
+// discovery without D-Bus.
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "printer_app/device_id.h"
+#include "printer_app/discovery.h"
+#include "printer_app/drivers.h"
+#include "printer_app/jobs.h"
+
+namespace {
+
+struct DriverCase {
+    const char *device_id;
+    const char *driver; // nullptr: refused
+};
+
+TEST(PrinterApp, TheDriverFollowsTheModelThatTheDeviceIdNames)
+{
+    static const DriverCase cases[] = {
+        {"MFG:Quovel;MDL:R4410KX series;CLS:PRINTER;", "quovel-r4410kx"},
+        {"MFG:Quovel;CMD:PS;MDL:L8120KX series;CLS:PRINTER;DES:x;", "quovel-l8120kx"},
+        {"MFG:Quovel;MDL:R4410KX Series;CLS:PRINTER;", nullptr},
+        {"MFG:Quovel;MDL:X9000 series;CLS:PRINTER;", nullptr},
+        {"MFG:Quovel;MDL:R4410KX series;", nullptr},
+        {"", nullptr},
+    };
+    for (const DriverCase &c : cases) {
+        const char *got = driver_for_device(nullptr, "file:///dev/null", c.device_id, nullptr);
+        if (c.driver == nullptr) {
+            EXPECT_EQ(got, nullptr) << c.device_id;
+        } else {
+            EXPECT_STREQ(got, c.driver) << c.device_id;
+        }
+    }
+}
+
+TEST(PrinterApp, EachDriverReportsTheDeviceIdOfItsOwnModel)
+{
+    pappl_pr_driver_t *drivers = nullptr;
+    const int n = drivers_list(&drivers);
+    ASSERT_EQ(n, 2);
+    for (int i = 0; i < n; i++) {
+        EXPECT_STREQ(driver_for_device(nullptr, nullptr, drivers[i].device_id, nullptr),
+                     drivers[i].name);
+        EXPECT_EQ(strncmp(drivers[i].description, "Quovel ", 7), 0) << drivers[i].description;
+    }
+}
+
+struct PrologCase {
+    pappl_sides_t sides;
+    int copies;
+    bool with_copies;
+    const char *media;
+    const char *expected[3];
+    const char *absent;
+};
+
+TEST(PrinterApp, TheSetupAsksForTheJobsMediaSidesAndCopies)
+{
+    static const PrologCase cases[] = {
+        {PAPPL_SIDES_ONE_SIDED, 1, true, "iso_a4_210x297mm",
+         {"<</PageSize[595 842]", "<</Duplex false/Tumble false>>", "<</HWResolution[600 600]>>"},
+         "NumCopies"},
+        {PAPPL_SIDES_TWO_SIDED_LONG_EDGE, 3, true, "na_letter_8.5x11in",
+         {"<</PageSize[612 792]", "<</Duplex true/Tumble false>>", "<</NumCopies 3>>"},
+         nullptr},
+        {PAPPL_SIDES_TWO_SIDED_SHORT_EDGE, 3, false, "iso_dl_110x220mm",
+         {"<</PageSize[312 624]", "<</Duplex true/Tumble true>>", "stopped cleartomark"},
+         "NumCopies"},
+    };
+    for (const PrologCase &c : cases) {
+        pappl_pr_options_t options{};
+        const pwg_media_t *pwg = pwgMediaForPWG(c.media);
+        ASSERT_NE(pwg, nullptr);
+        snprintf(options.media.size_name, sizeof(options.media.size_name), "%s", c.media);
+        options.media.size_width = pwg->width;
+        options.media.size_length = pwg->length;
+        options.sides = c.sides;
+        options.copies = c.copies;
+        options.printer_resolution[0] = options.printer_resolution[1] = 600;
+        char buf[2048];
+        ASSERT_TRUE(jobs_prolog(&options, c.with_copies, buf, sizeof(buf)));
+        for (const char *want : c.expected)
+            EXPECT_NE(strstr(buf, want), nullptr) << c.media << ": " << want << " in\n" << buf;
+        if (c.absent != nullptr) {
+            EXPECT_EQ(strstr(buf, c.absent), nullptr) << buf;
+        }
+        // A buffer too small for it is refused, never cut short.
+        EXPECT_FALSE(jobs_prolog(&options, c.with_copies, buf, strlen(buf)));
+    }
+}
+
+TEST(PrinterApp, AnAddressWithoutAnAgentAnswersNoneWithinTheBound)
+{
+    device_id_init();
+    char id[256] = "stale";
+    const auto start = std::chrono::steady_clock::now();
+    // 127.0.0.37 runs no agent; the query waits for its own timeout only.
+    EXPECT_FALSE(snmp_device_id("127.0.0.37", 0.5, id, sizeof(id)));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_STREQ(id, "");
+    EXPECT_LT(took, std::chrono::milliseconds(static_cast<int>(kDeviceIdWait * 1000)));
+}
+
+void collect(const char *message, void *data)
+{
+    static_cast<std::string *>(data)->append(message);
+}
+
+bool count(const char *, const char *, const char *, void *data)
+{
+    ++*static_cast<int *>(data);
+    return false;
+}
+
+TEST(PrinterApp, WithoutASystemBusDiscoverySaysSoAndTheOtherDevicesRemain)
+{
+    // A bus address where nothing listens stands for a machine without D-Bus.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/quovel-test-bus", 1);
+    ASSERT_TRUE(discovery_guard("test"));
+    std::string errors;
+    int found = 0;
+    // PAPPL 1.3.1 would abort in Avahi here.
+    papplDeviceList(PAPPL_DEVTYPE_DNS_SD, count, &found, collect, &errors);
+    EXPECT_EQ(found, 0);
+    EXPECT_NE(errors.find("DNS-SD discovery is off: no D-Bus system bus is running."),
+              std::string::npos)
+        << errors;
+    EXPECT_STREQ(discovery_off_reason(), "DNS-SD discovery is off: no D-Bus system bus is running.");
+    EXPECT_TRUE(papplDeviceIsSupported("socket://127.0.0.1:9100"));
+    EXPECT_TRUE(papplDeviceIsSupported("file:///dev/null"));
+}
+
+} // namespace
