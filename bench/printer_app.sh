@@ -118,7 +118,7 @@ fi
 if part raster; then
 echo
 raster_runs=3
-echo "10-page 600 dpi PWG raster of a colour document ($(($(stat -c %s colour.pwg) >> 20)) MiB), median of $raster_runs:"
+echo "10-page 600 dpi PWG raster of a colour document ($(($(stat -c %s colour.pwg) >> 10)) KiB), median of $raster_runs:"
 a=$(time_jobs "$APP_COLOUR" colour.pwg image/pwg-raster $raster_runs app.ps | median)
 b=$(time_jobs "$IPE" colour.pwg image/pwg-raster $raster_runs ipe.ps | median)
 : >rtp.times
