@@ -75,6 +75,8 @@ printf '%%!PS\n72 720 moveto /Helvetica findfont 24 scalefont setfont (kept) sho
 
 dpkg -i "$DEB" >"$W/dpkg.log" 2>&1 || { cat "$W/dpkg.log" >&2; exit 1; }
 check "the unit passes systemd-analyze verify" equals "$(systemd-analyze verify "$UNIT" 2>&1)" ""
+check "systemd-analyze security rates its exposure 2.0 or less" \
+    systemd-analyze security --offline=true --threshold=20 "$UNIT" >/dev/null
 check "the service's user is in the lp group, for USB printers" \
     lists " $(id -nG "$(unit User)") " " lp "
 check "the service runs as its own user, not root" test "$(id -u "$(unit User)")" -ne 0
