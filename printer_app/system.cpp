@@ -12,6 +12,7 @@
 #include "printer_app/discovery.h"
 #include "printer_app/drivers.h"
 #include "printer_app/jobs.h"
+#include "printer_app/login.h"
 #include "printer_app/web.h"
 
 const char kAppName[] = "quovel-printer-app";
@@ -147,6 +148,8 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
         papplSystemSetAdminGroup(system, value);
     else if (auth != nullptr)
         papplSystemSetAdminGroup(system, kAdminGroup);
+    if (auth != nullptr)
+        papplSystemSetAuthCallback(system, "Basic", login_authorize, nullptr);
     if (const char *value = option("server-hostname", num_options, options))
         papplSystemSetHostName(system, value);
     if (option("private-server", num_options, options) == nullptr)
