@@ -17,13 +17,8 @@ if ! command -v chromium >/dev/null || ! /usr/bin/python3 -c 'import websocket' 
     echo "SKIPPED: needs Debian's chromium and python3-websocket (scripts/setup installs them)"
     exit 77
 fi
-if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net)" ]; then
-    unshare --net --mount --fork true 2>/dev/null ||
-        { echo "SKIPPED: can't make a network namespace (unshare --net --mount)"; exit 77; }
-    exec unshare --net --mount --fork "$0" "$@"
-fi
-ip link set lo up && mount -t tmpfs tmpfs /run || { echo "can't set up the namespace" >&2; exit 1; }
-
+. "$here/netns.sh"
+netns_enter "$0" "$@"
 . "$here/app.sh"
 . "$here/../e2e/assert.sh"
 W=$(mktemp -d)
