@@ -102,7 +102,7 @@ http_status_t login_authorize(pappl_client_t *client, const char *group, gid_t g
     const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
     if (field == nullptr || strncmp(field, "Basic ", 6) != 0)
         return HTTP_STATUS_UNAUTHORIZED; // asks for a Basic login
-    for (field += 6; isspace(static_cast<unsigned char>(*field)); field++) {
+    for (field += 6; isspace(static_cast<unsigned char>(*field)) != 0; field++) {
     }
 
     char decoded[512];

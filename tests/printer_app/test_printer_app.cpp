@@ -170,7 +170,10 @@ TEST(PrinterApp, AUsersSupplementaryGroupsCountForTheAdminGroup)
 {
     // root's primary group is 0; "nogroup" is in no one's list on Debian.
     EXPECT_TRUE(login_user_in_group("root", 0));
-    const group *none = getgrnam("nogroup");
+    group entry{};
+    group *none = nullptr;
+    char buf[4096];
+    ASSERT_EQ(getgrnam_r("nogroup", &entry, buf, sizeof(buf), &none), 0);
     ASSERT_NE(none, nullptr);
     EXPECT_FALSE(login_user_in_group("root", none->gr_gid));
     EXPECT_FALSE(login_user_in_group("no-such-user-here", 0));

@@ -30,7 +30,7 @@ app add -d office -v "file://$W/device" -m quovel-r4410kx >/dev/null
 check "the printer was added" equals "$(app printers)" office
 
 /usr/bin/python3 "$here/web_pages.py" "http://$ADDR:${APP_URI##*:}" office "$ARTEFACTS" \
-    "$here/../../printer_app/icons/icon-sm.png" "$here/defaults.test"
+    "$here/../../printer_app/icons" "$here/defaults.test"
 check "every page and the form passed in the browser" equals "$?" 0
 check "the app stopped cleanly" app_stopped_cleanly
 summary "web interface"
