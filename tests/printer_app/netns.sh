@@ -4,10 +4,10 @@
 #   netns_enter "$0" "$@"
 #       Outside: re-runs the script in a new namespace (unshare --net --mount
 #       --fork) and exits with its status; exits 77 (skipped) when none can
-#       be made. Inside: checks that the namespaces really are new ones and
-#       that loopback is the only interface (exits 1 when not), brings lo up
-#       and mounts a tmpfs over /run, hiding the system's D-Bus. Mounts made
-#       afterwards stay inside.
+#       be made. Inside: checks that the namespaces really are new ones,
+#       brings lo up and checks that no other interface is up (exits 1 when
+#       not), and mounts a tmpfs over /run, hiding the system's D-Bus.
+#       Mounts made afterwards stay inside.
 #
 # The namespaces are told apart by their ids, which the outer run hands
 # down: /proc/1/ns may not be readable, so "not the same as PID 1's" would
@@ -29,11 +29,12 @@ netns_enter() {
         echo "not in a namespace of its own ($here_ns, outside $NETNS_OUTER): stopping" >&2
         exit 1
     fi
-    links=$(ip -o link show | awk -F': ' '{print $2}' | tr '\n' ' ')
+    # A new namespace may hold tunnel devices (sit0, tunl0), always down.
+    ip link set lo up || { echo "can't bring lo up" >&2; exit 1; }
+    links=$(ip -o link show up | awk -F': ' '{print $2}' | tr '\n' ' ')
     if [ "$links" != "lo " ]; then
-        echo "the namespace has interfaces besides lo ($links): stopping" >&2
+        echo "the namespace has interfaces up besides lo ($links): stopping" >&2
         exit 1
     fi
-    ip link set lo up && mount -t tmpfs tmpfs /run ||
-        { echo "can't set up the namespace" >&2; exit 1; }
+    mount -t tmpfs tmpfs /run || { echo "can't mount a tmpfs on /run" >&2; exit 1; }
 }
