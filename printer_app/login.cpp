@@ -124,7 +124,8 @@ http_status_t login_authorize(pappl_client_t *client, const char *group, gid_t g
                        decoded, service, pam_strerror(nullptr, err));
         return HTTP_STATUS_UNAUTHORIZED;
     }
-    const bool named = group != nullptr && *group != '\0';
+    // "none" is PAPPL's word for no admin group.
+    const bool named = group != nullptr && *group != '\0' && strcmp(group, "none") != 0;
     if (named && groupid == static_cast<gid_t>(-1)) {
         papplLogClient(client, PAPPL_LOGLEVEL_ERROR,
                        "Login of '%s' refused: the admin group '%s' does not exist.", decoded,
