@@ -31,10 +31,14 @@ cp -a /etc/pam.d "$W/etc/pam.d" && cp "$PAM_FILE" "$W/etc/pam.d/quovel-printer-a
 mount --bind "$W/etc/pam.d" /etc/pam.d || exit 1
 for f in passwd shadow group; do cp -a "/etc/$f" "$W/etc/$f"; done
 hash=$(openssl passwd -6 -salt quovelsalt 'right-Pass1')
+uid=61060
 for user in qadmin quser; do
-    echo "$user:x:6$((${#user})):100::/nonexistent:/usr/sbin/nologin" >>"$W/etc/passwd"
+    echo "$user:x:$uid:100::/nonexistent:/usr/sbin/nologin" >>"$W/etc/passwd"
     echo "$user:$hash:19000:0:99999:7:::" >>"$W/etc/shadow"
+    uid=$((uid + 1))
 done
+# qadmin is in lpadmin as a supplementary group (its own is 100, users).
+grep -q '^lpadmin:' "$W/etc/group" || echo "lpadmin:x:61070:" >>"$W/etc/group"
 sed -i 's/^\(lpadmin:x:[0-9]*:\)\(.*\)$/\1\2,qadmin/; s/^\(lpadmin:x:[0-9]*:\),/\1/' "$W/etc/group"
 for f in passwd shadow group; do mount --bind "$W/etc/$f" "/etc/$f" || exit 1; done
 
@@ -81,8 +85,7 @@ check "the log says PAM refused the wrong password" \
 check "the log says who is no print administrator" \
     grep -q "Login of 'quser' refused: not in group 'lpadmin'" "$APP_LOG"
 
-# A print administrator's login (lpadmin is not qadmin's primary group)
-# changes the default, through the page's form.
+# A print administrator's login changes the default, through the page's form.
 check "an administrator opens the defaults page" \
     equals "$(status https GET /office/printing qadmin:right-Pass1)" 200
 SESSION=$(sed -n 's/.*name="session" value="\([0-9a-f]*\)".*/\1/p' "$W/body")
