@@ -24,9 +24,8 @@ build=$(cd "${1:-$here/../build}" && pwd)
 runs=${2:-21}
 shift $(($# < 2 ? $# : 2))
 parts=${*:-latency throughput raster}
-if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net)" ]; then
-    exec unshare --net --mount --fork "$0" "$build" "$runs" $parts
-fi
+. "$here/../tests/e2e/netns.sh"
+netns_enter "$0" "$build" "$runs" $parts
 part() { [[ " $parts " == *" $1 "* ]]; }
 . "$here/../tests/e2e/mdns.sh"
 . "$here/../tests/printer_app/app.sh"

@@ -16,7 +16,7 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 APP=$1 PAM_FILE=$2 ADDR=$3
 
-. "$here/netns.sh"
+. "$here/../e2e/netns.sh"
 netns_enter "$0" "$@"
 . "$here/app.sh"
 . "$here/../e2e/assert.sh"

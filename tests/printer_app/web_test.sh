@@ -17,7 +17,7 @@ if ! command -v chromium >/dev/null || ! /usr/bin/python3 -c 'import websocket' 
     echo "SKIPPED: needs Debian's chromium and python3-websocket (scripts/setup installs them)"
     exit 77
 fi
-. "$here/netns.sh"
+. "$here/../e2e/netns.sh"
 netns_enter "$0" "$@"
 . "$here/app.sh"
 . "$here/../e2e/assert.sh"
