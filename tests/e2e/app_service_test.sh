@@ -80,6 +80,8 @@ check "systemd-analyze security rates its exposure 2.0 or less" \
 check "the service's user is in the lp group, for USB printers" \
     lists " $(id -nG "$(unit User)") " " lp "
 check "the service runs as its own user, not root" test "$(id -u "$(unit User)")" -ne 0
+check "the web logins' PAM service is installed" test -s /etc/pam.d/quovel-printer-app
+check "their admin group exists" getent group lpadmin
 
 start || exit 1
 check "the server answers on 127.0.0.1 only" equals "$(ss -Htln 'sport = :8631' | awk '{ print $4 }')" "127.0.0.1:8631"
