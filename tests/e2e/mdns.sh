@@ -12,8 +12,14 @@
 
 mdns_start() {
     local dir=$1 i
-    [ "$(readlink /proc/self/ns/net)" != "$(readlink /proc/1/ns/net)" ] ||
-        { echo "mdns_start: run in a network namespace of its own (unshare --net --mount)" >&2; return 1; }
+    # Where /proc/1/ns/net can't be read (some containers and VMs), the first
+    # test alone would pass in the machine's own namespace: a fresh one holds
+    # no interface but lo, so that is asked too.
+    if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net 2>/dev/null)" ] ||
+        [ "$(ip -o link show | awk -F': ' '{ print $2 }')" != lo ]; then
+        echo "mdns_start: run in a network namespace of its own (unshare --net --mount)" >&2
+        return 1
+    fi
     mkdir -p "$dir"
     ip link set lo up && ip link set lo multicast on && mount -t tmpfs tmpfs /run || return 1
 
