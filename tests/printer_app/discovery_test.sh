@@ -9,8 +9,9 @@
 #          it in "lpinfo -v", and a queue made on it with "-m everywhere"
 #          prints a PDF that reaches the device as PostScript.
 #   snmp   Debian's snmpd answering a supported device ID: "devices" lists the
-#          network printer and the web page that adds a printer offers it;
-#          with the agent gone, neither does.
+#          network printer and the web page that adds a printer offers it; a
+#          printer added on the URI listed prints to the device's port; with
+#          the agent gone, neither lists it.
 #
 #   discovery_test.sh APP SINK GATE BACKEND CASE
 # Exits 77 (skipped) when no network namespace can be made (not root).
@@ -73,8 +74,8 @@ case_dnssd() {
     # (the one here), so cups-filters' driverless backend lists the app. It
     # runs ippfind with no wait (-T 0), which now and then stops before Avahi
     # has reported the service: ask again, a second apart, up to 10 times.
-    local devices uri job i
-    for i in $(seq 10); do
+    local devices uri job
+    for _ in $(seq 10); do
         devices=$(lpinfo -v 2>&1)
         uri=$(awk '$1 == "network" && $2 ~ /^(dnssd|ipp):\/\/office[._]/ { print $2; exit }' <<<"$devices")
         [ -z "$uri" ] || break
