@@ -128,6 +128,8 @@ override .1.3.6.1.2.1.25.3.2.1.2.1 object_id .1.3.6.1.2.1.25.3.1.5" || exit 1
         lists "$listed" "snmp://quovel-office"
     check "with its description" lists "$listed" "    $info"
     check "and its device ID" lists "$listed" "    $R4410"
+    check "and the listing process ends without a sanitizer report" \
+        lacks "$listed" "Sanitizer"
     page=$(curl -sS --max-time 60 "$http/addprinter" 2>&1)
     check "the web page that adds a printer offers it" \
         lists "$page" "<option value=\"snmp://quovel-office|$R4410\">$info</option>"
