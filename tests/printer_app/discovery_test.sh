@@ -4,7 +4,9 @@
 # network; nothing reaches the machine's):
 #
 #   dnssd  a private D-Bus system bus and avahi-daemon on lo (tests/e2e/mdns.sh):
-#          a printer added while the app runs is announced; ippfind finds it
+#          "devices" and the add-printer page list a printer announced as
+#          _pdl-datastream._tcp; a printer added while the app runs is
+#          announced; ippfind finds it
 #          and its URI answers Get-Printer-Attributes; a private cupsd lists
 #          it in "lpinfo -v", and a queue made on it with "-m everywhere"
 #          prints a PDF that reaches the device as PostScript.
@@ -43,7 +45,8 @@ lacks() { ! grep -qF -- "$2" <<<"$1"; }
 
 W=$(mktemp -d)
 chmod 755 "$W"
-trap 'scheduler_stop; app_cleanup; mdns_stop; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
+PUBLISH_PID=
+trap 'scheduler_stop; app_cleanup; stop_pid "$PUBLISH_PID"; mdns_stop; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
 
 case_dnssd() {
     mdns_start "$W/mdns" || exit 1
@@ -68,6 +71,29 @@ case_dnssd() {
     # ippfind's status is that of ipptool: 0 when the request succeeded.
     check "the URI ippfind found answers Get-Printer-Attributes" \
         ippfind -T 5 _ipp._tcp --name office -x ipptool -T 5 -q '{}' get-printer-attributes.test ';'
+
+    # The bus reaches the app, so its guard leaves PAPPL's own DNS-SD browsing
+    # on: a printer that announces its port as _pdl-datastream._tcp (here
+    # avahi-publish, in place of the printer's own responder) is listed and
+    # offered. PAPPL stops browsing once 250 ms bring nothing new, which can
+    # come before Avahi's answer or the TXT record that the device ID is made
+    # from: ask again, a second apart, up to 5 times.
+    avahi-publish -s quovel-lobby _pdl-datastream._tcp 9100 "usb_MFG=Quovel" \
+        "usb_MDL=R4410KX series" >"$W/publish.log" 2>&1 &
+    PUBLISH_PID=$!
+    local listed page lobby=dnssd://quovel-lobby._pdl-datastream._tcp.local/
+    for _ in $(seq 5); do
+        listed=$(app devices -o verbose=1 2>&1)
+        ! lacks "$listed" "    MFG:Quovel;MDL:R4410KX series;" && break
+        sleep 1
+    done
+    check "devices browses DNS-SD through the private bus" lacks "$listed" "DNS-SD discovery is off"
+    check "and lists a printer announced there" lists "$listed" "$lobby"
+    check "with the device ID its announcement gives" \
+        lists "$listed" "    MFG:Quovel;MDL:R4410KX series;"
+    page=$(curl -sS --max-time 60 "http://127.0.0.1:$port/addprinter" 2>&1)
+    check "the web page that adds a printer offers it" \
+        lists "$page" "<option value=\"$lobby|MFG:Quovel;MDL:R4410KX series;CMD:;\">quovel-lobby (DNS-SD Network Printer)</option>"
 
     scheduler_start "$W/cups" "$GATE" "$BACKEND" || exit 1
     # CUPS's dnssd backend leaves out the services of its own machine's Avahi
