@@ -12,7 +12,8 @@
 #     rasterised as both models take it (8-bit grey: they are monochrome),
 #     and of the same raster through cups-filters' rastertops.
 #
-#   bench/printer_app.sh [BUILD-DIR] [RUNS]   (after scripts/build; as root)
+#   bench/printer_app.sh [BUILD-DIR] [RUNS] [latency|throughput|raster ...]
+#       (after scripts/build; as root); all three parts when none is named
 #
 # Everything runs in a network namespace of its own, whose loopback is the
 # only interface: ippeveprinter can't start without Avahi, so a private
@@ -21,9 +22,11 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
 runs=${2:-21}
-if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net)" ]; then
-    exec unshare --net --mount --fork "$0" "$build" "$runs"
-fi
+shift $(($# < 2 ? $# : 2))
+parts=${*:-latency throughput raster}
+. "$here/../tests/e2e/netns.sh"
+netns_enter "$0" "$build" "$runs" $parts
+part() { [[ " $parts " == *" $1 "* ]]; }
 . "$here/../tests/e2e/mdns.sh"
 . "$here/../tests/printer_app/app.sh"
 
@@ -71,7 +74,8 @@ stream_jobs() {
 
 # The two servers, each with its device on the timer's listener.
 snmp_start "$work" "$DEV_ADDR" "$R4410" || exit 1
-app_start "$build/printer_app/quovel-printer-app" "$work/app" 127.0.0.1 "Debian GNU/Linux 12" || exit 1
+# Logging as a production server would, not as the tests do.
+APP_LOG_LEVEL=warn app_start "$build/printer_app/quovel-printer-app" "$work/app" 127.0.0.1 "Debian GNU/Linux 12" || exit 1
 app add -d mono -v "socket://$DEV_ADDR:$DEV_PORT" -m quovel-r4410kx >/dev/null || exit 1
 app add -d colour -v "socket://$DEV_ADDR:$DEV_PORT" -m quovel-l8120kx >/dev/null || exit 1
 mkdir -p ipe
@@ -84,6 +88,7 @@ APP_MONO=$APP_URI/ipp/print/mono APP_COLOUR=$APP_URI/ipp/print/colour
 IPE=ipp://127.0.0.1:$ipe_port/ipp/print
 
 echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), $(uname -r)"
+if part latency; then
 echo
 echo "request to last byte at the device, median of $runs (ms):"
 printf '  %-22s %12s %14s %8s\n' document quovel-app ippeveprinter ratio
@@ -93,9 +98,11 @@ for doc in page.pdf:application/pdf page.ps:application/postscript; do
     awk -v d="1-page ${doc#*/}" -v a="$a" -v b="$b" \
         'BEGIN { printf "  %-22s %12.1f %14.1f %7.2fx\n", d, a * 1000, b * 1000, a / b }'
 done
+fi
 
+if part throughput; then
 echo
-big_runs=3
+big_runs=5
 echo "$(($(stat -c %s big.ps) >> 20)) MiB PostScript job, median of $big_runs (MiB/s):"
 a=$(time_jobs "$APP_MONO" big.ps application/postscript $big_runs | median)
 b=$(time_jobs "$IPE" big.ps application/postscript $big_runs | median)
@@ -106,9 +113,11 @@ awk -v mib="$(stat -c %s big.ps | awk '{ print $1 / 1048576 }')" -v a="$a" -v b=
     printf "  request to last byte:    quovel-app %6.0f   ippeveprinter %6.0f   ratio %.2fx\n", mib / a, mib / b, b / a
     printf "  first to last byte:      quovel-app %6.0f   ippeveprinter %6.0f   plain socket copy %6.0f\n", mib / sa, mib / sb, mib / c
     printf "  quovel-app / plain socket copy = %.2fx (first to last byte)\n", c / sa }'
+fi
+if part raster; then
 echo
 raster_runs=3
-echo "10-page 600 dpi PWG raster of a colour document ($(($(stat -c %s colour.pwg) >> 20)) MiB), median of $raster_runs:"
+echo "10-page 600 dpi PWG raster of a colour document ($(($(stat -c %s colour.pwg) >> 10)) KiB), median of $raster_runs:"
 a=$(time_jobs "$APP_COLOUR" colour.pwg image/pwg-raster $raster_runs app.ps | median)
 b=$(time_jobs "$IPE" colour.pwg image/pwg-raster $raster_runs ipe.ps | median)
 : >rtp.times
@@ -123,3 +132,4 @@ for row in "quovel-app:$a:app.ps" "ippeveprinter:$b:ipe.ps" "rastertops:$c:rtp.p
     awk -v n="$name" -v t="$t" -v s="$(stat -c %s "$f")" -v p="$(gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=bbox "$f" 2>&1 | grep -c HiResBoundingBox)" \
         'BEGIN { printf "  %-14s %8.2f s %10.1f MiB  %d pages\n", n, t, s / 1048576, p }'
 done
+fi

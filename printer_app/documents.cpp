@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,15 +18,19 @@ namespace {
 const char kPdfToPdf[] = "/usr/lib/cups/filter/pdftopdf";
 const char kPdfToPs[] = "/usr/lib/cups/filter/pdftops";
 
+// Large chunks: a big job then costs few system calls on either side.
+const size_t kChunk = 1 << 20;
+
 // Copies everything readable from fd to the device; false when the device
 // failed, a read failed or the job was cancelled.
 bool copy_to_device(pappl_job_t *job, int fd, pappl_device_t *device)
 {
-    char buf[65536];
+    // Too big for a job thread's stack.
+    std::unique_ptr<char[]> buf(new char[kChunk]);
     for (;;) {
         if (papplJobIsCanceled(job))
             return false;
-        const ssize_t n = read(fd, buf, sizeof(buf));
+        const ssize_t n = read(fd, buf.get(), kChunk);
         if (n == 0)
             return true;
         if (n < 0) {
@@ -35,7 +40,7 @@ bool copy_to_device(pappl_job_t *job, int fd, pappl_device_t *device)
                         strerror(errno));
             return false;
         }
-        if (!jobs_write(device, buf, static_cast<size_t>(n))) {
+        if (!jobs_write(device, buf.get(), static_cast<size_t>(n))) {
             papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to write to the printer.");
             return false;
         }
@@ -89,6 +94,15 @@ bool filter_ended_well(pappl_job_t *job, pid_t pid, const char *name)
     return false;
 }
 
+// Ends the filters of a job that will not print; they are reaped after.
+void stop_filters(pid_t first, pid_t second)
+{
+    if (first >= 0)
+        kill(first, SIGTERM);
+    if (second >= 0)
+        kill(second, SIGTERM);
+}
+
 void close_fd(int *fd)
 {
     if (*fd >= 0)
@@ -117,10 +131,6 @@ bool jobs_print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_
 bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data)
 {
     (void)data;
-    DeviceIdQuery query;
-    if (!gate_admit(job, device, query))
-        return false;
-
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
     if (options == nullptr)
         return false;
@@ -143,7 +153,7 @@ bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data)
 
     int between[2] = {-1, -1}, out[2] = {-1, -1};
     pid_t first = -1, second = -1;
-    bool ok = false;
+    bool ok = false, refused = false;
     if (pipe2(between, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0) {
         first = start_child(pdftopdf, -1, between[1]);
         if (first < 0)
@@ -156,7 +166,13 @@ bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data)
         }
         close_fd(&between[0]);
         close_fd(&out[1]);
-        if (second >= 0)
+        // The conversion runs while the gate decides; nothing reaches the
+        // device before it has. A refused job's filters are stopped.
+        DeviceIdQuery query;
+        refused = !gate_admit(job, device, query);
+        if (refused)
+            stop_filters(first, second);
+        else if (second >= 0)
             ok = write_prolog(job, options, false, device) && copy_to_device(job, out[0], device);
     } else {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to make a pipe: %s", strerror(errno));
@@ -167,10 +183,18 @@ bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data)
     close_fd(&out[1]);
     close_fd(&between[0]);
     close_fd(&between[1]);
-    if (first >= 0 && !filter_ended_well(job, first, "pdftopdf"))
-        ok = false;
-    if (second >= 0 && !filter_ended_well(job, second, "pdftops"))
-        ok = false;
+    if (refused) {
+        // Stopped on purpose: the refusal is the job's message.
+        if (first >= 0)
+            wait_child(first);
+        if (second >= 0)
+            wait_child(second);
+    } else {
+        if (first >= 0 && !filter_ended_well(job, first, "pdftopdf"))
+            ok = false;
+        if (second >= 0 && !filter_ended_well(job, second, "pdftops"))
+            ok = false;
+    }
     papplJobDeletePrintOptions(options);
     return ok;
 }

@@ -175,6 +175,7 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
     data->icons[0] = {"", kIcon_sm, kIcon_sm_size};
     data->icons[1] = {"", kIcon_md, kIcon_md_size};
     data->icons[2] = {"", kIcon_lg, kIcon_lg_size};
+    data->has_supplies = true; // else PAPPL leaves out the supplies page
     data->identify_cb = identify;
     data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
     data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;

@@ -64,7 +64,7 @@ int main(int argc, char *argv[])
     // 4. PAPPL's subcommands, with our system, drivers and footer.
     pappl_pr_driver_t *drivers = nullptr;
     const int num_drivers = drivers_list(&drivers);
-    return papplMainloop(static_cast<int>(args.size()) - 1, args.data(), "1.0.0", kFooterHTML,
+    return papplMainloop(static_cast<int>(args.size()) - 1, args.data(), QUOVEL_VERSION, kFooterHTML,
                          num_drivers, drivers, driver_for_device, driver_setup, nullptr, nullptr,
                          system_create, nullptr, nullptr);
 }

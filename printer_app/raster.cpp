@@ -4,6 +4,7 @@
 // raster.
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include <zlib.h>
 
@@ -18,6 +19,10 @@ struct RasterJob {
     bool z_open = false;
     bool failed = false;
     unsigned pages = 0;
+    // The page's last line, and this one as a PNG "Up" row: its filter-type
+    // byte, then each byte less the one above it. Rows of a printed page
+    // mostly repeat the row above, so they become runs of zeros.
+    std::vector<unsigned char> above, row;
     unsigned char out[65536];
 };
 
@@ -127,14 +132,19 @@ bool jobs_raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl
         "cleartomark\ngsave\n%.2f %.2f scale\n%s setcolorspace\n"
         "<</ImageType 1/Width %u/Height %u/BitsPerComponent %u/Decode %s"
         "/ImageMatrix[%u 0 0 -%u 0 %u]/Interpolate false"
-        "/DataSource currentfile/FlateDecode filter>>image\n",
+        "/DataSource currentfile<</Predictor 12/Colors %u/BitsPerComponent %u/Columns %u>>"
+        "/FlateDecode filter>>image\n",
         page, page, width, height, width, height, space, h.cupsWidth,
-        h.cupsHeight, bits, decode, h.cupsWidth, h.cupsHeight, h.cupsHeight);
+        h.cupsHeight, bits, decode, h.cupsWidth, h.cupsHeight, h.cupsHeight,
+        bits == 1 ? 1U : h.cupsBitsPerPixel / 8, bits, h.cupsWidth);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(text))
         return fail(job, r, "The page's setup does not fit its buffer.");
     if (!jobs_write(device, text, static_cast<size_t>(n)))
         return fail(job, r, "Unable to write to the printer.");
 
+    r->above.assign(h.cupsBytesPerLine, 0);
+    r->row.assign(h.cupsBytesPerLine + 1, 0);
+    r->row[0] = 2; // PNG's "Up"
     r->z = z_stream{};
     if (deflateInit(&r->z, Z_DEFAULT_COMPRESSION) != Z_OK)
         return fail(job, r, "Unable to start compressing the page.");
@@ -149,8 +159,15 @@ bool jobs_raster_write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl
     RasterJob *r = raster_job(job);
     if (r == nullptr || r->failed || !r->z_open)
         return false;
-    r->z.next_in = const_cast<unsigned char *>(line);
-    r->z.avail_in = options->header.cupsBytesPerLine;
+    const size_t len = r->above.size();
+    if (options->header.cupsBytesPerLine != len)
+        return fail(job, r, "The raster's line length changed within a page.");
+    for (size_t i = 0; i < len; i++) {
+        r->row[i + 1] = static_cast<unsigned char>(line[i] - r->above[i]);
+        r->above[i] = line[i];
+    }
+    r->z.next_in = r->row.data();
+    r->z.avail_in = static_cast<uInt>(r->row.size());
     if (!pump(r, device, Z_NO_FLUSH))
         return fail(job, r, "Unable to write to the printer.");
     return true;

@@ -12,8 +12,12 @@
 #include "printer_app/discovery.h"
 #include "printer_app/drivers.h"
 #include "printer_app/jobs.h"
+#include "printer_app/login.h"
+#include "printer_app/web.h"
 
 const char kAppName[] = "quovel-printer-app";
+// As CUPS's own administrators.
+const char kAdminGroup[] = "lpadmin";
 // PAPPL's web pages dereference the footer unchecked: it must always be set.
 const char kFooterHTML[] =
     "Quovel Printer Application: IPP Everywhere printing for Quovel R4410KX and L8120KX series "
@@ -129,22 +133,29 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
         directory = spool;
     }
 
+    // Listening beyond the loopback interface, every page that changes
+    // something asks for a login, and only the print administrators may.
+    const char *listen = option("listen-hostname", num_options, options);
+    const char *auth = web_auth_service(listen, option("auth-service", num_options, options));
     pappl_system_t *system = papplSystemCreate(
         server_options(option("server-options", num_options, options)), kAppName, port,
-        "_print,_universal", directory, option("log-file", num_options, options), level,
-        option("auth-service", num_options, options), false);
+        "_print,_universal", directory, option("log-file", num_options, options), level, auth,
+        false);
     if (system == nullptr)
         return nullptr;
 
     if (const char *value = option("admin-group", num_options, options))
         papplSystemSetAdminGroup(system, value);
+    else if (auth != nullptr)
+        papplSystemSetAdminGroup(system, kAdminGroup);
+    if (auth != nullptr)
+        papplSystemSetAuthCallback(system, "Basic", login_authorize, nullptr);
     if (const char *value = option("server-hostname", num_options, options))
         papplSystemSetHostName(system, value);
-    if (option("private-server", num_options, options) == nullptr) {
-        const char *listen = option("listen-hostname", num_options, options);
+    if (option("private-server", num_options, options) == nullptr)
         papplSystemAddListeners(system, listen != nullptr ? listen : "127.0.0.1");
-    }
     papplSystemSetFooterHTML(system, kFooterHTML);
+    web_add_resources(system);
     if (const char *why = discovery_off_reason())
         papplLog(system, PAPPL_LOGLEVEL_WARN, "%s", why);
 

@@ -6,6 +6,7 @@
 
 extern const char kAppName[];
 extern const char kFooterHTML[];
+extern const char kAdminGroup[];
 
 // PAPPL's system callback: a system made from the usual options
 // (-o server-port=, listen-hostname=, log-file=, log-level=,

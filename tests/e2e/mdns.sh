@@ -1,8 +1,8 @@
 # A private D-Bus system bus and Avahi daemon on the loopback interface only,
-# for DNS-SD without the machine's own; source this file from bash running in
-# a network and mount namespace of its own (unshare --net --mount), where the
-# loopback interface is ours to set up and a tmpfs on /run hides the
-# system's Avahi pid file and sockets.
+# for DNS-SD without the machine's own; source this file from bash in a
+# script that has entered a namespace of its own with netns_enter (netns.sh),
+# where the loopback interface is ours to set up and a tmpfs on /run hides
+# the system's Avahi pid file and sockets.
 #
 #   mdns_start DIR    starts both with their configuration and logs in DIR;
 #                     exports DBUS_SYSTEM_BUS_ADDRESS
@@ -12,16 +12,12 @@
 
 mdns_start() {
     local dir=$1 i
-    # Where /proc/1/ns/net can't be read (some containers and VMs), the first
-    # test alone would pass in the machine's own namespace: a fresh one holds
-    # no interface but lo, so that is asked too.
-    if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net 2>/dev/null)" ] ||
-        [ "$(ip -o link show | awk -F': ' '{ print $2 }')" != lo ]; then
-        echo "mdns_start: run in a network namespace of its own (unshare --net --mount)" >&2
-        return 1
-    fi
+    # /proc/1/ns may be unreadable: only netns_enter's own record, checked
+    # against where we are, tells a namespace of our own.
+    [ -n "${NETNS_OUTER:-}" ] && [ "${NETNS_OUTER%% *}" != "$(readlink /proc/self/ns/net)" ] ||
+        { echo "mdns_start: not in a namespace of its own (see netns.sh): stopping" >&2; return 1; }
     mkdir -p "$dir"
-    ip link set lo up && ip link set lo multicast on && mount -t tmpfs tmpfs /run || return 1
+    ip link set lo multicast on || return 1
 
     cat >"$dir/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"

@@ -7,6 +7,8 @@
 #       puts them under SNAP_COMMON when it runs as root and under TMPDIR
 #       otherwise, so both point there. With BANNER, the cat that the system
 #       check runs prints it. Sets APP_URI (ipp://ADDRESS:PORT), APP_LOG.
+#       Logs at APP_LOG_LEVEL (debug when not set). APP_OPTIONS, when set,
+#       holds more "-o name=value" words, which win over these.
 #   app SUBCOMMAND ...        runs a subcommand against it
 #   app_stop                  stops it
 #   app_stopped_cleanly       stops it; true when it reported no memory or
@@ -45,7 +47,8 @@ wait_port() {
 
 app_start() {
     APP_BIN=$1 APP_DIR=$2
-    local address=$3 port tries=0
+    local address=$3 port tries=0 extra=()
+    read -ra extra <<<"${APP_OPTIONS:-}" # split into words, never globbed
     mkdir -p "$APP_DIR/bin"
     APP_LOG=$APP_DIR/log
     if [ $# -ge 4 ]; then
@@ -59,7 +62,8 @@ app_start() {
         (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null && continue
         PATH="$APP_DIR/bin:$PATH" SNAP_COMMON=$APP_DIR TMPDIR=$APP_DIR "$APP_BIN" server \
             -o server-port="$port" -o listen-hostname="$address" -o log-file="$APP_LOG" \
-            -o log-level=debug -o server-options=no-tls </dev/null >>"$APP_DIR/out" 2>&1 &
+            -o log-level="${APP_LOG_LEVEL:-debug}" -o server-options=no-tls "${extra[@]}" \
+            </dev/null >>"$APP_DIR/out" 2>&1 &
         APP_PID=$!
         if wait_port "$address" "$port" 100; then
             APP_URI=ipp://$address:$port

@@ -16,24 +16,12 @@
 #          the agent gone, neither lists it.
 #
 #   discovery_test.sh APP SINK GATE BACKEND CASE
-# Exits 77 (skipped) when no network namespace can be made (not root).
+# Exits 77 (skipped) when no network namespace can be made (not root); see
+# tests/e2e/netns.sh.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-# /proc/1/ns/net can't always be read, so the namespace is known by a mark
-# that only the re-executed script carries.
-if [ "${QUOVEL_OWN_NETNS:-}" != "$$" ]; then
-    if ! unshare --net --mount --fork true 2>/dev/null; then
-        echo "SKIPPED: this test needs a network namespace of its own (unshare --net, as root)"
-        exit 77
-    fi
-    # The mark is the pid of the shell that execs the script, which keeps it.
-    exec unshare --net --mount --fork bash -c 'QUOVEL_OWN_NETNS=$$ exec bash "$0" "$@"' "$0" "$@"
-fi
-# What this test changes in the network must never reach the machine's own.
-if [ "$(ip -o link show | awk -F': ' '{ print $2 }')" != lo ]; then
-    echo "discovery_test.sh: not in a fresh network namespace; refusing to run" >&2
-    exit 1
-fi
+. "$here/../e2e/netns.sh"
+netns_enter "$0" "$@"
 . "$here/app.sh"
 . "$here/../e2e/scheduler.sh"
 . "$here/../e2e/mdns.sh"
@@ -135,7 +123,7 @@ case_dnssd() {
 # from its address. Everything from PAPPL's query on is PAPPL's own: the
 # printer-type check, sysName, the device ID and port objects, the listing.
 case_snmp() {
-    ip link set lo up && ip addr add 127.0.0.52/32 dev lo &&
+    ip addr add 127.0.0.52/32 dev lo &&
         ip link add quovel0 type veth peer name quovel1 &&
         ip addr add 127.0.0.50/32 brd 127.0.0.52 dev quovel0 &&
         ip link set quovel0 up && ip link set quovel1 up || exit 1

@@ -6,12 +6,16 @@
 #include <cstring>
 #include <string>
 
+#include <grp.h>
 #include <gtest/gtest.h>
 
 #include "printer_app/device_id.h"
 #include "printer_app/discovery.h"
 #include "printer_app/drivers.h"
 #include "printer_app/jobs.h"
+#include "printer_app/login.h"
+#include "printer_app/system.h"
+#include "printer_app/web.h"
 
 namespace {
 
@@ -135,6 +139,44 @@ TEST(PrinterApp, WithoutASystemBusDiscoverySaysSoAndTheOtherDevicesRemain)
     EXPECT_STREQ(discovery_off_reason(), "DNS-SD discovery is off: no D-Bus system bus is running.");
     EXPECT_TRUE(papplDeviceIsSupported("socket://127.0.0.1:9100"));
     EXPECT_TRUE(papplDeviceIsSupported("file:///dev/null"));
+}
+
+struct ListenCase {
+    const char *listen; // as -o listen-hostname= gives it; null when not given
+    bool loopback_only;
+};
+
+const ListenCase kListenCases[] = {
+    {nullptr, true},       {"127.0.0.1", true},  {"127.255.0.9", true},
+    {"localhost", true},   {"::1", true},        {"[::1]", true},
+    {"*", false},          {"0.0.0.0", false},   {"::", false},
+    {"192.0.2.10", false}, {"128.0.0.1", false}, {"printhost.example", false},
+    {"[::2]", false},      {"", false},
+};
+
+TEST(PrinterApp, SettingsAskForALoginWheneverTheAppListensBeyondLoopback)
+{
+    for (const ListenCase &c : kListenCases) {
+        const char *name = c.listen != nullptr ? c.listen : "(none)";
+        EXPECT_EQ(web_listens_on_loopback_only(c.listen), c.loopback_only) << name;
+        const char *service = web_auth_service(c.listen, nullptr);
+        EXPECT_STREQ(service, c.loopback_only ? nullptr : kAppName) << name;
+        // A service the administrator names is used everywhere.
+        EXPECT_STREQ(web_auth_service(c.listen, "other-service"), "other-service") << name;
+    }
+}
+
+TEST(PrinterApp, AUsersSupplementaryGroupsCountForTheAdminGroup)
+{
+    // root's primary group is 0; "nogroup" is in no one's list on Debian.
+    EXPECT_TRUE(login_user_in_group("root", 0));
+    group entry{};
+    group *none = nullptr;
+    char buf[4096];
+    ASSERT_EQ(getgrnam_r("nogroup", &entry, buf, sizeof(buf), &none), 0);
+    ASSERT_NE(none, nullptr);
+    EXPECT_FALSE(login_user_in_group("root", none->gr_gid));
+    EXPECT_FALSE(login_user_in_group("no-such-user-here", 0));
 }
 
 } // namespace

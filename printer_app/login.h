@@ -1,0 +1,16 @@
+// Logins for the pages and operations that change something, when the app
+// listens beyond the loopback interface.
+#pragma once
+
+#include <pappl/pappl.h>
+
+// PAPPL's authorization callback: HTTP Basic credentials checked by PAM
+// with the system's auth service, then membership of GROUPID, the admin
+// group GROUP (any user when GROUP is null, empty or "none"; a named group
+// that does not exist admits nobody). PAPPL 1.3.1's own check takes glibc's getgrouplist() count for
+// a failure and so knows only a user's primary group.
+http_status_t login_authorize(pappl_client_t *client, const char *group, gid_t groupid,
+                              void *data);
+
+// Whether USER is GROUPID or has it among its groups.
+bool login_user_in_group(const char *user, gid_t groupid);
