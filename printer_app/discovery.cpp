@@ -101,3 +101,17 @@ bool discovery_guard(const char *app_name)
     }
     return true;
 }
+
+void discovery_announce(pappl_printer_t *printer)
+{
+    // Setting the name also marks the printer's settings changed, which
+    // would touch every saved printer as PAPPL loads them: only a running
+    // system is asked.
+    if (!papplSystemIsRunning(papplPrinterGetSystem(printer)))
+        return;
+    // Setting the name registers the printer's services again; the name is
+    // copied first, since PAPPL frees the old one before it copies the new.
+    char name[256];
+    if (papplPrinterGetDNSSDName(printer, name, sizeof(name)) != nullptr)
+        papplPrinterSetDNSSDName(printer, name);
+}

@@ -9,6 +9,7 @@
 
 #include "checks/checks.h"
 #include "printer_app/device_id.h"
+#include "printer_app/discovery.h"
 #include "printer_app/icons.h"
 #include "printer_app/jobs.h"
 
@@ -297,4 +298,5 @@ void driver_printer_created(pappl_printer_t *printer, void *cbdata)
     toner.level = -1;
     toner.type = PAPPL_SUPPLY_TYPE_TONER_CARTRIDGE;
     papplPrinterSetSupplies(printer, 1, &toner);
+    discovery_announce(printer);
 }

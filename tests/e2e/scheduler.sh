@@ -71,6 +71,11 @@ SystemGroup root
 User lp
 Group lp
 CONF
+    # A private D-Bus system bus (tests/e2e/mdns.sh) reaches the backends and
+    # helpers that browse DNS-SD only when the scheduler passes it on.
+    if [ -n "${DBUS_SYSTEM_BUS_ADDRESS:-}" ]; then
+        echo "SetEnv DBUS_SYSTEM_BUS_ADDRESS $DBUS_SYSTEM_BUS_ADDRESS" >>"$sched_dir/etc/cups-files.conf"
+    fi
     SCHED_LOG=$sched_dir/log/error_log
 
     tries=0

@@ -20,8 +20,10 @@
 #   device_since FILE OFFSET OUT         copies what came after OFFSET to OUT,
 #                             once FILE has stopped growing
 #   sink_start SINK ADDRESS PORT FILE    a listener standing for the printer
-#   snmp_start WORKDIR ADDRESS DEVICE-ID Debian's snmpd on udp ADDRESS:161,
-#                             answering the printer MIB's device ID object
+#   snmp_start WORKDIR ADDRESS DEVICE-ID [LINES]
+#                             Debian's snmpd on udp ADDRESS:161, answering the
+#                             printer MIB's device ID object, and whatever
+#                             further configuration LINES say
 #   snmp_stop
 # Everything started is stopped by app_cleanup, which the caller traps.
 
@@ -157,6 +159,7 @@ snmp_start() {
 agentAddress udp:$address:161
 rocommunity public 127.0.0.0/8
 override .1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1 octet_str "$id"
+${4:-}
 CONF
     : >"$dir/log"
     SNMP_PERSISTENT_DIR=$dir/persist MIBS= snmpd -f -C -c "$dir/agent.conf" -p "$dir/pid" \
