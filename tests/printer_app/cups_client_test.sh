@@ -17,18 +17,7 @@ W=$(mktemp -d)
 chmod 755 "$W"
 trap 'scheduler_stop; app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
 
-passed=0 failed=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what" >&2
-    fi
-}
-equals() { [ "$1" = "$2" ] || { echo "  got:      $1" >&2; echo "  expected: $2" >&2; false; }; }
+. "$here/../e2e/assert.sh"
 sheets() {
     rm -f "$W"/sheet-*.pgm
     gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pgmraw -r10 -o "$W/sheet-%d.pgm" "$1" >/dev/null 2>&1
@@ -72,5 +61,4 @@ check "the app's job carries the Chinese message" \
     equals "$(app_job_attr other "$app_job" job-state-message)" "$PRINTER_MSG"
 
 check "the app stopped without a sanitizer report" app_stopped_cleanly
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary cups-client

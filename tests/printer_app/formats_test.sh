@@ -13,18 +13,7 @@ W=$(mktemp -d)
 trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
 DEV=$W/device.out
 
-passed=0 failed=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what" >&2
-    fi
-}
-equals() { [ "$1" = "$2" ] || { echo "  got:      $1" >&2; echo "  expected: $2" >&2; false; }; }
+. "$here/../e2e/assert.sh"
 gs_run() { gs -q -dBATCH -dNOPAUSE -dSAFER "$@" 2>&1; }
 
 # The documents, made here with Ghostscript.
@@ -117,5 +106,4 @@ web_page /q/icon-md.png | sed '1,/^\r$/d' >"$W/icon.png"
 check "the printer's icon is the model's own" cmp -s "$W/icon.png" "$here/../../printer_app/icons/icon-md.png"
 
 check "the app stopped without a sanitizer report" app_stopped_cleanly
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary formats

@@ -22,18 +22,7 @@ DEV=$W/device.out
 PORT=9100
 DEVICE_URI=socket://$ADDR:$PORT
 
-passed=0 failed=0
-check() { # description, then a command that must succeed
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what" >&2
-    fi
-}
-equals() { [ "$1" = "$2" ] || { echo "  got:      $1" >&2; echo "  expected: $2" >&2; false; }; }
+. "$here/../e2e/assert.sh"
 pages() { gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=bbox "$1" 2>&1 | grep -c '^%%HiResBoundingBox'; }
 make_and_model() {
     ipptool -t "$APP_URI/ipp/print/$1" "$here/printer.test" |
@@ -134,5 +123,4 @@ case_an_unsupported_system_refuses_every_job() {
 
 "case_$CASE"
 check "the app stopped without a sanitizer report" app_stopped_cleanly
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary "network ($CASE)"
