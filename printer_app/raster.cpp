@@ -9,11 +9,14 @@
 
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
+#include "printer_app/watch.h"
 
 namespace {
 
 struct RasterJob {
+    RasterJob(pappl_job_t *job, pappl_device_t *device) : watch(job, device) {}
     DeviceIdQuery query;
+    DeviceWatch watch;
     z_stream z{};
     bool z_open = false;
     bool failed = false;
@@ -69,17 +72,22 @@ bool image_space(const cups_page_header2_t &h, const char **space, const char **
 
 bool fail(pappl_job_t *job, RasterJob *r, const char *why)
 {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
     if (r != nullptr)
         r->failed = true;
-    return false;
+    return jobs_fail(job, PAPPL_JREASON_NONE, "%s", why);
+}
+
+bool device_failed(RasterJob *r, pappl_job_t *job)
+{
+    r->failed = true;
+    return jobs_device_failed(job);
 }
 
 } // namespace
 
 bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
-    auto *r = new RasterJob;
+    auto *r = new RasterJob(job, device);
     if (!gate_admit(job, device, r->query)) {
         // PAPPL ends a job whose start failed without the end-of-job call.
         delete r;
@@ -97,7 +105,7 @@ bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_
     if (!jobs_write(device, kHeader, sizeof(kHeader) - 1) ||
         !jobs_write(device, prolog, strlen(prolog)) ||
         !jobs_write(device, kEndSetup, sizeof(kEndSetup) - 1))
-        return fail(job, r, "Unable to write to the printer.");
+        return device_failed(r, job);
     return true;
 }
 
@@ -133,7 +141,7 @@ bool jobs_raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl
     if (n < 0 || static_cast<size_t>(n) >= sizeof(text))
         return fail(job, r, "The page's setup does not fit its buffer.");
     if (!jobs_write(device, text, static_cast<size_t>(n)))
-        return fail(job, r, "Unable to write to the printer.");
+        return device_failed(r, job);
 
     r->z = z_stream{};
     if (deflateInit(&r->z, Z_DEFAULT_COMPRESSION) != Z_OK)
@@ -152,7 +160,7 @@ bool jobs_raster_write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl
     r->z.next_in = const_cast<unsigned char *>(line);
     r->z.avail_in = options->header.cupsBytesPerLine;
     if (!pump(r, device, Z_NO_FLUSH))
-        return fail(job, r, "Unable to write to the printer.");
+        return device_failed(r, job);
     return true;
 }
 
@@ -169,7 +177,7 @@ bool jobs_raster_end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_d
     r->z_open = false;
     static const char kEnd[] = "\ngrestore\nshowpage\n";
     if (!sent || !jobs_write(device, kEnd, sizeof(kEnd) - 1))
-        return fail(job, r, "Unable to write to the printer.");
+        return r->failed ? false : device_failed(r, job);
     r->pages++;
     return true;
 }
@@ -185,7 +193,8 @@ bool jobs_raster_end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_de
         deflateEnd(&r->z);
     char trailer[128];
     const int n = snprintf(trailer, sizeof(trailer), "%%%%Trailer\n%%%%Pages: %u\n%%%%EOF\n", r->pages);
-    const bool ok = !r->failed && jobs_write(device, trailer, static_cast<size_t>(n));
+    const bool ok = !r->failed && (jobs_write(device, trailer, static_cast<size_t>(n)) ||
+                                   device_failed(r, job));
     // The device must stay open until a slow device query has let go of it.
     r->query.finish();
     delete r;

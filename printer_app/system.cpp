@@ -12,6 +12,7 @@
 #include "printer_app/discovery.h"
 #include "printer_app/drivers.h"
 #include "printer_app/jobs.h"
+#include "printer_app/watch.h"
 
 const char kAppName[] = "quovel-printer-app";
 // PAPPL's web pages dereference the footer unchecked: it must always be set.
@@ -54,6 +55,24 @@ const ServerOption kServerOptions[] = {
 const char *option(const char *name, int num_options, cups_option_t *options)
 {
     return cupsGetOption(name, num_options, options);
+}
+
+// A whole number of seconds from 1 to a day into *seconds, which keeps its
+// default when the option is absent; false when the value is bad.
+bool seconds_option(const char *name, int num_options, cups_option_t *options, int *seconds)
+{
+    const char *value = option(name, num_options, options);
+    if (value == nullptr)
+        return true;
+    char *end = nullptr;
+    errno = 0;
+    const long n = strtol(value, &end, 10);
+    if (errno != 0 || end == value || *end != '\0' || n < 1 || n > 86400) {
+        fprintf(stderr, "%s: Bad '%s' value.\n", kAppName, name);
+        return false;
+    }
+    *seconds = static_cast<int>(n);
+    return true;
 }
 
 pappl_soptions_t server_options(const char *value)
@@ -118,6 +137,11 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
         }
         port = static_cast<int>(n);
     }
+
+    if (!seconds_option("device-timeout", num_options, options, &job_limits.device_seconds) ||
+        !seconds_option("conversion-timeout", num_options, options,
+                        &job_limits.conversion_seconds))
+        return nullptr;
 
     char spool[1024];
     const char *directory = option("spool-directory", num_options, options);
