@@ -12,6 +12,7 @@
 #include "printer_app/discovery.h"
 #include "printer_app/drivers.h"
 #include "printer_app/jobs.h"
+#include "printer_app/recovery.h"
 #include "printer_app/watch.h"
 
 const char kAppName[] = "quovel-printer-app";
@@ -171,6 +172,9 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
     papplSystemSetFooterHTML(system, kFooterHTML);
     if (const char *why = discovery_off_reason())
         papplLog(system, PAPPL_LOGLEVEL_WARN, "%s", why);
+
+    // Before PAPPL loads the saved jobs, which it does after this returns.
+    recovery_requeue_interrupted(system, kAppName);
 
     // Drivers before PAPPL loads the saved printers, which name them.
     pappl_pr_driver_t *drivers = nullptr;
