@@ -2,6 +2,7 @@
 // sheet, its samples Flate-compressed (a LanguageLevel 3 filter) and sent as
 // binary, so that the output stays close to the size of the compressed
 // raster.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -128,6 +129,18 @@ bool jobs_raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl
     // fills it, first line at the top.
     const double width = h.cupsWidth * 72.0 / h.HWResolution[0];
     const double height = h.cupsHeight * 72.0 / h.HWResolution[1];
+    // A header whose pixels disagree with its page size by more than half
+    // an inch lies about one of them; PAPPL would pad a page of made-up
+    // lines out to the pixel count.
+    if ((h.PageSize[0] != 0 && std::fabs(width - h.PageSize[0]) > 36) ||
+        (h.PageSize[1] != 0 && std::fabs(height - h.PageSize[1]) > 36)) {
+        r->failed = true;
+        return jobs_fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                         "The raster page's header is inconsistent: %ux%u pixels at %ux%u dpi "
+                         "on a %ux%u point page.",
+                         h.cupsWidth, h.cupsHeight, h.HWResolution[0], h.HWResolution[1],
+                         h.PageSize[0], h.PageSize[1]);
+    }
     char text[1024];
     const int n = snprintf(
         text, sizeof(text),
