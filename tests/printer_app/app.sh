@@ -3,7 +3,8 @@
 #
 #   app_start APP WORKDIR ADDRESS [BANNER]
 #       Starts the app on a free port of ADDRESS (a 127.0.0.x of the test's
-#       own) with its state, spool, domain socket and log under WORKDIR: PAPPL
+#       own) with its state, spool, domain socket and log under WORKDIR (and
+#       the server options in APP_OPTIONS, such as "-o device-timeout=5"): PAPPL
 #       puts them under SNAP_COMMON when it runs as root and under TMPDIR
 #       otherwise, so both point there. With BANNER, the cat that the system
 #       check runs prints it. Sets APP_URI (ipp://ADDRESS:PORT), APP_LOG.
@@ -57,7 +58,7 @@ app_start() {
         (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null && continue
         PATH="$APP_DIR/bin:$PATH" SNAP_COMMON=$APP_DIR TMPDIR=$APP_DIR "$APP_BIN" server \
             -o server-port="$port" -o listen-hostname="$address" -o log-file="$APP_LOG" \
-            -o log-level=debug -o server-options=no-tls </dev/null >>"$APP_DIR/out" 2>&1 &
+            -o log-level=debug -o server-options=no-tls ${APP_OPTIONS:-} </dev/null >>"$APP_DIR/out" 2>&1 &
         APP_PID=$!
         if wait_port "$address" "$port" 100; then
             APP_URI=ipp://$address:$port
