@@ -17,6 +17,12 @@
 
 namespace {
 
+void nap_ms(long ms)
+{
+    const timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&t, nullptr);
+}
+
 const char kPdfToPdf[] = "/usr/lib/cups/filter/pdftopdf";
 const char kPdfToPs[] = "/usr/lib/cups/filter/pdftops";
 
@@ -129,7 +135,7 @@ void end_conversion(pid_t group, pid_t first, pid_t second)
     kill(-group, SIGTERM);
     const long until = now_ms() + 2000;
     while (now_ms() < until && !(has_ended(first) && (second < 0 || has_ended(second))))
-        usleep(20000);
+        nap_ms(20);
     kill(-group, SIGKILL);
 }
 

@@ -1,6 +1,5 @@
 // The job options as a PostScript driver sends them: one setpagedevice per
 // feature, each inside "stopped" so that a printer without it goes on.
-#include <cstdarg>
 #include <cstdio>
 
 #include "printer_app/jobs.h"
@@ -78,17 +77,12 @@ bool jobs_write(pappl_device_t *device, const void *data, size_t len)
     return ok;
 }
 
-bool jobs_fail(pappl_job_t *job, pappl_jreason_t reason, const char *format, ...)
+bool jobs_fail(pappl_job_t *job, pappl_jreason_t reason, const char *message)
 {
-    char text[512];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(text, sizeof(text), format, ap);
-    va_end(ap);
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", text);
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
     // A cancelled job keeps the reason that the cancel gave it.
     if (!papplJobIsCanceled(job)) {
-        papplJobSetMessage(job, "%s", text);
+        papplJobSetMessage(job, "%s", message);
         // errors-detected rather than aborted-by-system, as for refused jobs.
         papplJobSetReasons(job, static_cast<pappl_jreason_t>(PAPPL_JREASON_ERRORS_DETECTED | reason),
                            PAPPL_JREASON_NONE);
@@ -100,7 +94,7 @@ bool jobs_device_failed(pappl_job_t *job)
 {
     if (papplJobIsCanceled(job))
         return false;
-    return jobs_fail(job, PAPPL_JREASON_NONE, "%s",
+    return jobs_fail(job, PAPPL_JREASON_NONE,
                      DeviceWatch::current_stalled()
                          ? "The printer stopped taking data; the job was ended."
                          : "Unable to write to the printer.");

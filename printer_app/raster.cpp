@@ -22,7 +22,7 @@ struct RasterJob {
     bool z_open = false;
     bool failed = false;
     unsigned pages = 0;
-    unsigned char out[65536];
+    unsigned char out[65536] = {};
 };
 
 RasterJob *raster_job(pappl_job_t *job)
@@ -75,7 +75,7 @@ bool fail(pappl_job_t *job, RasterJob *r, const char *why)
 {
     if (r != nullptr)
         r->failed = true;
-    return jobs_fail(job, PAPPL_JREASON_NONE, "%s", why);
+    return jobs_fail(job, PAPPL_JREASON_NONE, why);
 }
 
 bool device_failed(RasterJob *r, pappl_job_t *job)

@@ -5,12 +5,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <pappl/pappl.h>
 
 namespace {
+
+void nap_ms(long ms)
+{
+    const timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&t, nullptr);
+}
 
 // The state file's name as papplMainloop chooses it; false when there is
 // none.
@@ -51,7 +58,7 @@ Recovery recovery;
 int number(const char *line, const char *name)
 {
     const char *at = strstr(line, name);
-    return at != nullptr ? atoi(at + strlen(name)) : 0;
+    return at != nullptr ? static_cast<int>(strtol(at + strlen(name), nullptr, 10)) : 0;
 }
 
 // Job lines of jobs that were processing (5) or stopped (6) get pending (3).
@@ -73,7 +80,7 @@ bool requeue(char *line, int printer_id)
 void *start_requeued(void *)
 {
     for (int i = 0; i < 100 && !papplSystemIsRunning(recovery.system); i++)
-        usleep(100000);
+        nap_ms(100);
     for (int i = 0; i < recovery.count; i++) {
         pappl_printer_t *printer =
             papplSystemFindPrinter(recovery.system, nullptr, recovery.jobs[i].printer_id, nullptr);

@@ -61,6 +61,7 @@ int main(int argc, char *argv[])
         bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) < 0 ||
         listen(listener, 4) < 0) {
         fprintf(stderr, "tcp_device: %s:%s: %s\n", argv[1], argv[2], strerror(errno));
+        close(listener);
         return 1;
     }
     printf("listening\n");
