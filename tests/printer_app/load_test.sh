@@ -129,9 +129,9 @@ check "the other printer's device got no byte" equals "$(cat "$W/dev-$B".* 2>/de
 carried() {
     local f=$1 name
     if grep -aq '^%%Title: ' "$f"; then
-        tail -c 6 "$f" | grep -q '%%EOF' && grep -a -m1 '^%%Title: ' "$f" | sed 's/^%%Title: (\(.*\))/\1/'
+        tail -c 8 "$f" | grep -aq '%%EOF' && grep -a -m1 '^%%Title: ' "$f" | sed 's/^%%Title: (\(.*\))/\1/'
     elif grep -aq 'FlateDecode filter>>image' "$f"; then
-        tail -c 6 "$f" | grep -q '%%EOF' && echo "raster:$(grep -a '^%%Pages: [0-9]' "$f" | cut -c10-)"
+        tail -c 8 "$f" | grep -aq '%%EOF' && echo "raster:$(grep -a '^%%Pages: [0-9]' "$f" | cut -c10-)"
     else
         name=$(grep -a -m1 '^% c[0-9]*-k' "$f" | cut -c3-)
         tail -c "$(stat -c %s "$W/docs/$name" 2>/dev/null || echo 1)" "$f" |
@@ -145,8 +145,18 @@ import re, sys
 data = b"".join(open(f, "rb").read() for f in sys.argv[2:])
 starts = [m.start() for m in re.finditer(
     rb"%!PS-Adobe-3\.0\n(?=\[\{\n|%%Creator: quovel-printer-app\n)", data)]
-for i, s in enumerate(starts):
-    open("%s.%d" % (sys.argv[1], i + 1), "wb").write(data[s:starts[i + 1] if i + 1 < len(starts) else len(data)])
+pieces = [data[s:e] for s, e in zip(starts, starts[1:] + [len(data)])]
+# pdftops may start its own output with a setup like ours: a piece that
+# carries no document belongs to the next.
+jobs, pending = [], b""
+for p in pieces:
+    pending += p
+    if re.search(rb"%%Title: |FlateDecode filter>>image|\n% c[0-9]+-k", pending):
+        jobs.append(pending)
+        pending = b""
+jobs[-1:] = [jobs[-1] + pending] if jobs else [pending]
+for i, j in enumerate(jobs):
+    open("%s.%d" % (sys.argv[1], i + 1), "wb").write(j)
 SPLIT
 n=$(ls "$W"/job.* | wc -l)
 check "the device got 100 jobs" equals "$n" 100
