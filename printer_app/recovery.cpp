@@ -92,13 +92,26 @@ void *start_requeued(void *)
     return nullptr;
 }
 
-} // namespace
+char state_file[1024];
 
-void recovery_requeue_interrupted(pappl_system_t *system, const char *base_name)
+// Saves the state beside its file, then renames it over the file.
+bool save_state(pappl_system_t *system, void *data)
 {
-    char path[1024], temp[1100];
-    if (!state_path(base_name, path, sizeof(path)))
-        return;
+    const char *path = static_cast<const char *>(data);
+    char temp[1100];
+    snprintf(temp, sizeof(temp), "%s.new", path);
+    if (!papplSystemSaveState(system, temp) || rename(temp, path) != 0) {
+        unlink(temp);
+        return false;
+    }
+    return true;
+}
+
+// Marks interrupted jobs pending again in the state file at path, and starts
+// the thread that has PAPPL look for them once it runs.
+void requeue_interrupted(pappl_system_t *system, const char *path)
+{
+    char temp[1100];
     FILE *in = fopen(path, "re");
     if (in == nullptr)
         return;
@@ -134,4 +147,15 @@ void recovery_requeue_interrupted(pappl_system_t *system, const char *base_name)
         return;
     }
     unlink(temp);
+}
+
+} // namespace
+
+void recovery_load_state(pappl_system_t *system, const char *base_name)
+{
+    if (!state_path(base_name, state_file, sizeof(state_file)))
+        return;
+    requeue_interrupted(system, state_file);
+    papplSystemLoadState(system, state_file);
+    papplSystemSetSaveCallback(system, save_state, state_file);
 }

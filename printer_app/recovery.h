@@ -3,10 +3,14 @@
 
 #include <pappl/pappl.h>
 
-// PAPPL 1.3.1 reloads a job that was printing when the app died as
-// "processing" and never starts it again, so that it, and the queue behind
-// it, hang for ever and its document stays in the spool. Before PAPPL reads
-// its saved state, this marks such jobs pending again, so that they print
-// from the start, as a CUPS server does with jobs it was printing when it
-// stopped. Reads the state file where papplMainloop will look for it.
-void recovery_requeue_interrupted(pappl_system_t *system, const char *base_name);
+// Loads the saved state in place of papplMainloop, which then leaves it
+// alone, from the file where papplMainloop would, and saves it from then on
+// through a temporary file renamed over it: PAPPL 1.3.1 rewrites the file in
+// place, so that the app killed mid-save comes back with no printers.
+//
+// Before loading, jobs that were printing when the app died are marked
+// pending again, so that they print from the start (as a CUPS server does):
+// PAPPL 1.3.1 reloads them as "processing" and never starts them, so that
+// they and the queue behind them hang and their documents stay in the
+// spool. Call it once the drivers are set.
+void recovery_load_state(pappl_system_t *system, const char *base_name);

@@ -173,9 +173,6 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
     if (const char *why = discovery_off_reason())
         papplLog(system, PAPPL_LOGLEVEL_WARN, "%s", why);
 
-    // Before PAPPL loads the saved jobs, which it does after this returns.
-    recovery_requeue_interrupted(system, kAppName);
-
     // Drivers before PAPPL loads the saved printers, which name them.
     pappl_pr_driver_t *drivers = nullptr;
     const int num_drivers = drivers_list(&drivers);
@@ -183,5 +180,6 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
                                  driver_printer_created, driver_setup, nullptr);
     papplSystemAddMIMEFilter(system, "application/pdf", "application/postscript", jobs_print_pdf,
                              nullptr);
+    recovery_load_state(system, kAppName);
     return system;
 }
