@@ -35,6 +35,11 @@ bool move_to(int fd, int target)
 
 pid_t start_child(const char *const argv[], int in_fd, int out_fd)
 {
+    return start_child_in_group(argv, in_fd, out_fd, -1);
+}
+
+pid_t start_child_in_group(const char *const argv[], int in_fd, int out_fd, pid_t group)
+{
     // The child reports a failed exec through this close-on-exec pipe: a
     // successful exec closes it empty, a failed one sends errno first.
     int report[2];
@@ -55,6 +60,11 @@ pid_t start_child(const char *const argv[], int in_fd, int out_fd)
         // The filter ignores SIGPIPE for itself; a helper that writes into a
         // closed pipe should end as it normally would.
         signal(SIGPIPE, SIG_DFL);
+        if (group >= 0 && setpgid(0, group) < 0) {
+            int err = errno;
+            write_all(report[1], &err, sizeof(err));
+            _exit(127);
+        }
         // A caller with standard input or output closed may have been given
         // them for the report pipe; keep it clear of the descriptors we set.
         if (report[1] <= STDOUT_FILENO)

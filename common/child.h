@@ -12,6 +12,10 @@
 // executed (that child has then been reaped already).
 pid_t start_child(const char *const argv[], int in_fd, int out_fd);
 
+// start_child, with the child in process group group (0: a new group led
+// by the child), so that it and whatever it starts can be ended together.
+pid_t start_child_in_group(const char *const argv[], int in_fd, int out_fd, pid_t group);
+
 // Waits for the child pid to end, retrying waits interrupted by a signal.
 // Returns its wait status, or -1 with errno set.
 int wait_child(pid_t pid);

@@ -4,46 +4,64 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
-#include <memory>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/child.h"
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
+#include "printer_app/watch.h"
 
 namespace {
+
+void nap_ms(long ms)
+{
+    const timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&t, nullptr);
+}
 
 const char kPdfToPdf[] = "/usr/lib/cups/filter/pdftopdf";
 const char kPdfToPs[] = "/usr/lib/cups/filter/pdftops";
 
-// Large chunks: a big job then costs few system calls on either side.
-const size_t kChunk = 1 << 20;
+long now_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
 
 // Copies everything readable from fd to the device; false when the device
-// failed, a read failed or the job was cancelled.
-bool copy_to_device(pappl_job_t *job, int fd, pappl_device_t *device)
+// failed, a read failed, the job was cancelled or, with a deadline (a
+// monotonic time in ms, 0 for none), when it passed. The wait for input is
+// cut into short polls so that a cancel ends a slow conversion promptly.
+bool copy_to_device(pappl_job_t *job, int fd, pappl_device_t *device, long deadline = 0)
 {
-    // Too big for a job thread's stack.
-    std::unique_ptr<char[]> buf(new char[kChunk]);
+    char buf[65536];
     for (;;) {
         if (papplJobIsCanceled(job))
             return false;
-        const ssize_t n = read(fd, buf.get(), kChunk);
+        if (deadline != 0 && now_ms() > deadline)
+            return jobs_fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                             "The document took more than %d s to convert.",
+                             job_limits.conversion_seconds);
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, 200);
+        if (ready == 0 || (ready < 0 && errno == EINTR))
+            continue;
+        const ssize_t n = read(fd, buf, sizeof(buf));
         if (n == 0)
             return true;
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read the document: %s",
-                        strerror(errno));
-            return false;
+            return jobs_fail(job, PAPPL_JREASON_NONE, "Unable to read the document: %s",
+                             strerror(errno));
         }
-        if (!jobs_write(device, buf.get(), static_cast<size_t>(n))) {
-            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to write to the printer.");
-            return false;
-        }
+        if (!jobs_write(device, buf, static_cast<size_t>(n)))
+            return jobs_device_failed(job);
     }
 }
 
@@ -51,10 +69,8 @@ bool write_prolog(pappl_job_t *job, const pappl_pr_options_t *options, bool copi
                   pappl_device_t *device)
 {
     char prolog[2048];
-    if (!jobs_prolog(options, copies, prolog, sizeof(prolog))) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The job's setup does not fit its buffer.");
-        return false;
-    }
+    if (!jobs_prolog(options, copies, prolog, sizeof(prolog)))
+        return jobs_fail(job, PAPPL_JREASON_NONE, "The job's setup does not fit its buffer.");
     static const char kHeader[] = "%!PS-Adobe-3.0\n";
     return jobs_write(device, kHeader, sizeof(kHeader) - 1) &&
            jobs_write(device, prolog, strlen(prolog));
@@ -80,27 +96,47 @@ void filter_options(const pappl_pr_options_t *options, char *buf, size_t size)
                  options->last_page);
 }
 
-// Reaps a filter and says whether it ended well.
-bool filter_ended_well(pappl_job_t *job, pid_t pid, const char *name)
+// Reaps a filter and says whether it ended well; the first filter to fail
+// gives the job its reason.
+bool filter_ended_well(pappl_job_t *job, pid_t pid, const char *name, bool *blamed)
 {
     const int status = wait_child(pid);
     if (status == 0)
         return true;
+    char why[64];
     if (WIFSIGNALED(status))
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s was killed by signal %d.", name, WTERMSIG(status));
+        snprintf(why, sizeof(why), "was killed by signal %d", WTERMSIG(status));
     else
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s exited with status %d.", name,
-                    WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        snprintf(why, sizeof(why), "exited with status %d", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    if (*blamed || papplJobIsCanceled(job)) {
+        papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "%s %s.", name, why);
+    } else {
+        jobs_fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                  "The PDF document could not be converted (%s %s).", name, why);
+        *blamed = true;
+    }
     return false;
 }
 
-// Ends the filters of a job that will not print; they are reaped after.
-void stop_filters(pid_t first, pid_t second)
+// True when pid has ended, without reaping it.
+bool has_ended(pid_t pid)
 {
-    if (first >= 0)
-        kill(first, SIGTERM);
-    if (second >= 0)
-        kill(second, SIGTERM);
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+// Ends a conversion stopped early: its process group (the filters and
+// whatever they started, such as Ghostscript) is asked to end, then made to
+// after 2 s. The group's leader is still unreaped here, so its ID cannot
+// have passed to anyone else.
+void end_conversion(pid_t group, pid_t first, pid_t second)
+{
+    kill(-group, SIGTERM);
+    const long until = now_ms() + 2000;
+    while (now_ms() < until && !(has_ended(first) && (second < 0 || has_ended(second))))
+        nap_ms(20);
+    kill(-group, SIGKILL);
 }
 
 void close_fd(int *fd)
@@ -119,11 +155,11 @@ bool jobs_print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_
         return false;
 
     const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open the document: %s", strerror(errno));
-        return false;
-    }
-    const bool ok = write_prolog(job, options, true, device) && copy_to_device(job, fd, device);
+    if (fd < 0)
+        return jobs_fail(job, PAPPL_JREASON_NONE, "Unable to open the document: %s", strerror(errno));
+    DeviceWatch watch(job, device);
+    const bool ok = write_prolog(job, options, true, device) ? copy_to_device(job, fd, device)
+                                                             : jobs_device_failed(job);
     close(fd);
     return ok;
 }
@@ -131,6 +167,7 @@ bool jobs_print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_
 bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data)
 {
     (void)data;
+    DeviceIdQuery query;
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
     if (options == nullptr)
         return false;
@@ -153,48 +190,46 @@ bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data)
 
     int between[2] = {-1, -1}, out[2] = {-1, -1};
     pid_t first = -1, second = -1;
-    bool ok = false, refused = false;
+    bool ok = false, whole = false;
+    const long deadline = now_ms() + job_limits.conversion_seconds * 1000L;
+    DeviceWatch watch(job, device);
     if (pipe2(between, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0) {
-        first = start_child(pdftopdf, -1, between[1]);
+        // Both filters in one new process group, led by the first.
+        first = start_child_in_group(pdftopdf, -1, between[1], 0);
         if (first < 0)
-            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to run %s: %s", kPdfToPdf, strerror(errno));
+            jobs_fail(job, PAPPL_JREASON_NONE, "Unable to run %s: %s", kPdfToPdf, strerror(errno));
         close_fd(&between[1]);
         if (first >= 0) {
-            second = start_child(pdftops, between[0], out[1]);
+            second = start_child_in_group(pdftops, between[0], out[1], first);
             if (second < 0)
-                papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to run %s: %s", kPdfToPs, strerror(errno));
+                jobs_fail(job, PAPPL_JREASON_NONE, "Unable to run %s: %s", kPdfToPs, strerror(errno));
         }
         close_fd(&between[0]);
         close_fd(&out[1]);
         // The conversion runs while the gate decides; nothing reaches the
-        // device before it has. A refused job's filters are stopped.
-        DeviceIdQuery query;
-        refused = !gate_admit(job, device, query);
-        if (refused)
-            stop_filters(first, second);
-        else if (second >= 0)
-            ok = write_prolog(job, options, false, device) && copy_to_device(job, out[0], device);
+        // device before it has. A refused job's conversion is ended below,
+        // and the refusal stays its reason.
+        if (second >= 0 && gate_admit(job, device, query)) {
+            if (!write_prolog(job, options, false, device))
+                jobs_device_failed(job);
+            else
+                whole = copy_to_device(job, out[0], device, deadline);
+            ok = whole;
+        }
     } else {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to make a pipe: %s", strerror(errno));
+        jobs_fail(job, PAPPL_JREASON_NONE, "Unable to make a pipe: %s", strerror(errno));
     }
-    // Closing our end first lets a filter that still writes end on SIGPIPE
-    // when we stopped early.
+    if (first >= 0 && !whole)
+        end_conversion(first, first, second);
     close_fd(&out[0]);
     close_fd(&out[1]);
     close_fd(&between[0]);
     close_fd(&between[1]);
-    if (refused) {
-        // Stopped on purpose: the refusal is the job's message.
-        if (first >= 0)
-            wait_child(first);
-        if (second >= 0)
-            wait_child(second);
-    } else {
-        if (first >= 0 && !filter_ended_well(job, first, "pdftopdf"))
-            ok = false;
-        if (second >= 0 && !filter_ended_well(job, second, "pdftops"))
-            ok = false;
-    }
+    bool blamed = !whole;
+    if (first >= 0 && !filter_ended_well(job, first, "pdftopdf", &blamed))
+        ok = false;
+    if (second >= 0 && !filter_ended_well(job, second, "pdftops", &blamed))
+        ok = false;
     papplJobDeletePrintOptions(options);
     return ok;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 #include <pappl/pappl.h>
 
@@ -32,3 +33,22 @@ bool jobs_prolog(const pappl_pr_options_t *options, bool copies, char *buf, size
 
 // Writes the text to the device; false when the device failed.
 bool jobs_write(pappl_device_t *device, const void *data, size_t len);
+
+// Ends a job as failed: logs the reason and, unless the job was cancelled,
+// makes it the job's message, with errors-detected and the reason given.
+// Always false.
+bool jobs_fail(pappl_job_t *job, pappl_jreason_t reason, const char *message);
+
+// The same with the message formatted by snprintf first.
+template <typename First, typename... Rest>
+bool jobs_fail(pappl_job_t *job, pappl_jreason_t reason, const char *format, First first,
+               Rest... rest)
+{
+    char text[512];
+    snprintf(text, sizeof(text), format, first, rest...);
+    return jobs_fail(job, reason, text);
+}
+
+// jobs_fail for a write to the device that failed, saying whether the
+// printer had stopped taking data.
+bool jobs_device_failed(pappl_job_t *job);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "printer_app/jobs.h"
+#include "printer_app/watch.h"
 
 namespace {
 
@@ -68,5 +69,33 @@ bool jobs_prolog(const pappl_pr_options_t *options, bool copies, char *buf, size
 
 bool jobs_write(pappl_device_t *device, const void *data, size_t len)
 {
-    return len == 0 || papplDeviceWrite(device, data, len) == static_cast<ssize_t>(len);
+    if (len == 0)
+        return true;
+    DeviceWatch::writing(true);
+    const bool ok = papplDeviceWrite(device, data, len) == static_cast<ssize_t>(len);
+    DeviceWatch::writing(false);
+    return ok;
+}
+
+bool jobs_fail(pappl_job_t *job, pappl_jreason_t reason, const char *message)
+{
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
+    // A cancelled job keeps the reason that the cancel gave it.
+    if (!papplJobIsCanceled(job)) {
+        papplJobSetMessage(job, "%s", message);
+        // errors-detected rather than aborted-by-system, as for refused jobs.
+        papplJobSetReasons(job, static_cast<pappl_jreason_t>(PAPPL_JREASON_ERRORS_DETECTED | reason),
+                           PAPPL_JREASON_NONE);
+    }
+    return false;
+}
+
+bool jobs_device_failed(pappl_job_t *job)
+{
+    if (papplJobIsCanceled(job))
+        return false;
+    return jobs_fail(job, PAPPL_JREASON_NONE,
+                     DeviceWatch::current_stalled()
+                         ? "The printer stopped taking data; the job was ended."
+                         : "Unable to write to the printer.");
 }

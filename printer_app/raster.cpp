@@ -2,6 +2,7 @@
 // sheet, its samples Flate-compressed (a LanguageLevel 3 filter) and sent as
 // binary, so that the output stays close to the size of the compressed
 // raster.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -10,11 +11,14 @@
 
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
+#include "printer_app/watch.h"
 
 namespace {
 
 struct RasterJob {
+    RasterJob(pappl_job_t *job, pappl_device_t *device) : watch(job, device) {}
     DeviceIdQuery query;
+    DeviceWatch watch;
     z_stream z{};
     bool z_open = false;
     bool failed = false;
@@ -23,7 +27,7 @@ struct RasterJob {
     // byte, then each byte less the one above it. Rows of a printed page
     // mostly repeat the row above, so they become runs of zeros.
     std::vector<unsigned char> above, row;
-    unsigned char out[65536];
+    unsigned char out[65536] = {};
 };
 
 RasterJob *raster_job(pappl_job_t *job)
@@ -74,17 +78,22 @@ bool image_space(const cups_page_header2_t &h, const char **space, const char **
 
 bool fail(pappl_job_t *job, RasterJob *r, const char *why)
 {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
     if (r != nullptr)
         r->failed = true;
-    return false;
+    return jobs_fail(job, PAPPL_JREASON_NONE, why);
+}
+
+bool device_failed(RasterJob *r, pappl_job_t *job)
+{
+    r->failed = true;
+    return jobs_device_failed(job);
 }
 
 } // namespace
 
 bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
-    auto *r = new RasterJob;
+    auto *r = new RasterJob(job, device);
     if (!gate_admit(job, device, r->query)) {
         // PAPPL ends a job whose start failed without the end-of-job call.
         delete r;
@@ -102,7 +111,7 @@ bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_
     if (!jobs_write(device, kHeader, sizeof(kHeader) - 1) ||
         !jobs_write(device, prolog, strlen(prolog)) ||
         !jobs_write(device, kEndSetup, sizeof(kEndSetup) - 1))
-        return fail(job, r, "Unable to write to the printer.");
+        return device_failed(r, job);
     return true;
 }
 
@@ -125,6 +134,18 @@ bool jobs_raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl
     // fills it, first line at the top.
     const double width = h.cupsWidth * 72.0 / h.HWResolution[0];
     const double height = h.cupsHeight * 72.0 / h.HWResolution[1];
+    // A header whose pixels disagree with its page size by more than half
+    // an inch lies about one of them; PAPPL would pad a page of made-up
+    // lines out to the pixel count.
+    if ((h.PageSize[0] != 0 && std::fabs(width - h.PageSize[0]) > 36) ||
+        (h.PageSize[1] != 0 && std::fabs(height - h.PageSize[1]) > 36)) {
+        r->failed = true;
+        return jobs_fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                         "The raster page's header is inconsistent: %ux%u pixels at %ux%u dpi "
+                         "on a %ux%u point page.",
+                         h.cupsWidth, h.cupsHeight, h.HWResolution[0], h.HWResolution[1],
+                         h.PageSize[0], h.PageSize[1]);
+    }
     char text[1024];
     const int n = snprintf(
         text, sizeof(text),
@@ -140,7 +161,7 @@ bool jobs_raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl
     if (n < 0 || static_cast<size_t>(n) >= sizeof(text))
         return fail(job, r, "The page's setup does not fit its buffer.");
     if (!jobs_write(device, text, static_cast<size_t>(n)))
-        return fail(job, r, "Unable to write to the printer.");
+        return device_failed(r, job);
 
     r->above.assign(h.cupsBytesPerLine, 0);
     r->row.assign(h.cupsBytesPerLine + 1, 0);
@@ -169,7 +190,7 @@ bool jobs_raster_write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl
     r->z.next_in = r->row.data();
     r->z.avail_in = static_cast<uInt>(r->row.size());
     if (!pump(r, device, Z_NO_FLUSH))
-        return fail(job, r, "Unable to write to the printer.");
+        return device_failed(r, job);
     return true;
 }
 
@@ -186,7 +207,7 @@ bool jobs_raster_end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_d
     r->z_open = false;
     static const char kEnd[] = "\ngrestore\nshowpage\n";
     if (!sent || !jobs_write(device, kEnd, sizeof(kEnd) - 1))
-        return fail(job, r, "Unable to write to the printer.");
+        return r->failed ? false : device_failed(r, job);
     r->pages++;
     return true;
 }
@@ -202,7 +223,8 @@ bool jobs_raster_end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_de
         deflateEnd(&r->z);
     char trailer[128];
     const int n = snprintf(trailer, sizeof(trailer), "%%%%Trailer\n%%%%Pages: %u\n%%%%EOF\n", r->pages);
-    const bool ok = !r->failed && jobs_write(device, trailer, static_cast<size_t>(n));
+    const bool ok = !r->failed && (jobs_write(device, trailer, static_cast<size_t>(n)) ||
+                                   device_failed(r, job));
     // The device must stay open until a slow device query has let go of it.
     r->query.finish();
     delete r;

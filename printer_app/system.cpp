@@ -13,6 +13,8 @@
 #include "printer_app/drivers.h"
 #include "printer_app/jobs.h"
 #include "printer_app/login.h"
+#include "printer_app/recovery.h"
+#include "printer_app/watch.h"
 #include "printer_app/web.h"
 
 const char kAppName[] = "quovel-printer-app";
@@ -58,6 +60,24 @@ const ServerOption kServerOptions[] = {
 const char *option(const char *name, int num_options, cups_option_t *options)
 {
     return cupsGetOption(name, num_options, options);
+}
+
+// A whole number of seconds from 1 to a day into *seconds, which keeps its
+// default when the option is absent; false when the value is bad.
+bool seconds_option(const char *name, int num_options, cups_option_t *options, int *seconds)
+{
+    const char *value = option(name, num_options, options);
+    if (value == nullptr)
+        return true;
+    char *end = nullptr;
+    errno = 0;
+    const long n = strtol(value, &end, 10);
+    if (errno != 0 || end == value || *end != '\0' || n < 1 || n > 86400) {
+        fprintf(stderr, "%s: Bad '%s' value.\n", kAppName, name);
+        return false;
+    }
+    *seconds = static_cast<int>(n);
+    return true;
 }
 
 pappl_soptions_t server_options(const char *value)
@@ -123,6 +143,11 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
         port = static_cast<int>(n);
     }
 
+    if (!seconds_option("device-timeout", num_options, options, &job_limits.device_seconds) ||
+        !seconds_option("conversion-timeout", num_options, options,
+                        &job_limits.conversion_seconds))
+        return nullptr;
+
     char spool[1024];
     const char *directory = option("spool-directory", num_options, options);
     if (directory == nullptr) {
@@ -166,5 +191,6 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
                                  driver_printer_created, driver_setup, nullptr);
     papplSystemAddMIMEFilter(system, "application/pdf", "application/postscript", jobs_print_pdf,
                              nullptr);
+    recovery_load_state(system, kAppName);
     return system;
 }

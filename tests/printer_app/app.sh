@@ -3,7 +3,8 @@
 #
 #   app_start APP WORKDIR ADDRESS [BANNER]
 #       Starts the app on a free port of ADDRESS (a 127.0.0.x of the test's
-#       own) with its state, spool, domain socket and log under WORKDIR: PAPPL
+#       own) with its state, spool, domain socket and log under WORKDIR (and
+#       the server options in APP_OPTIONS, such as "-o device-timeout=5"): PAPPL
 #       puts them under SNAP_COMMON when it runs as root and under TMPDIR
 #       otherwise, so both point there. With BANNER, the cat that the system
 #       check runs prints it. Sets APP_URI (ipp://ADDRESS:PORT), APP_LOG.

@@ -1,0 +1,95 @@
+// Stands in for a printer's AppSocket port that keeps each job apart or
+// misbehaves: accepts connections on ADDRESS:PORT one at a time and
+//
+//   tcp_device ADDRESS PORT PREFIX sink       writes connection N to PREFIX.N
+//   tcp_device ADDRESS PORT PREFIX hangup=N   ... but hangs up after N bytes
+//   tcp_device ADDRESS PORT PREFIX stall      reads nothing and never hangs up
+//
+// Ready once it prints "listening"; ends on SIGTERM.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "common/io.h"
+
+namespace {
+
+// Copies the connection to the file, up to limit bytes (< 0: no limit).
+void take(int conn, int out, long limit)
+{
+    char buf[65536];
+    long total = 0;
+    while (limit < 0 || total < limit) {
+        size_t want = sizeof(buf);
+        if (limit >= 0 && static_cast<size_t>(limit - total) < want)
+            want = static_cast<size_t>(limit - total);
+        const ssize_t n = read(conn, buf, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        if (write_all(out, buf, static_cast<size_t>(n)) != static_cast<size_t>(n))
+            return;
+        total += n;
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc != 5) {
+        fprintf(stderr, "usage: tcp_device ADDRESS PORT PREFIX sink|hangup=N|stall\n");
+        return 2;
+    }
+    const bool stall = strcmp(argv[4], "stall") == 0;
+    const long limit = strncmp(argv[4], "hangup=", 7) == 0 ? strtol(argv[4] + 7, nullptr, 10) : -1;
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(strtol(argv[2], nullptr, 10)));
+    if (inet_pton(AF_INET, argv[1], &addr.sin_addr) != 1 ||
+        bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) < 0 ||
+        listen(listener, 4) < 0) {
+        fprintf(stderr, "tcp_device: %s:%s: %s\n", argv[1], argv[2], strerror(errno));
+        close(listener);
+        return 1;
+    }
+    printf("listening\n");
+    fflush(stdout);
+
+    for (unsigned n = 1;; n++) {
+        const int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn < 0) {
+            if (errno == EINTR)
+                continue;
+            return 1;
+        }
+        if (stall) {
+            // Keeps the connection, unread, until the other side gives up.
+            pollfd p{conn, POLLRDHUP, 0};
+            while ((poll(&p, 1, -1) >= 0 || errno == EINTR) &&
+                   (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)
+                ;
+            close(conn);
+            continue;
+        }
+        char name[4096];
+        snprintf(name, sizeof(name), "%s.%u", argv[3], n);
+        const int out = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out >= 0) {
+            take(conn, out, limit);
+            close(out);
+        }
+        close(conn);
+    }
+}
