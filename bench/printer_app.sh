@@ -62,15 +62,14 @@ EOF
 gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pwgraster -r600 -sPAPERSIZE=a4 \
     -dcupsColorSpace=18 -dcupsBitsPerColor=8 -o colour.pwg colour.ps
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-# time_jobs URI FILE FORMAT N [OUT]: seconds from request to last byte of
-# each run, one a line; stream_jobs the same from first byte to last.
-time_jobs() {
-    "$timer" job "$1" "$DEV_ADDR" "$DEV_PORT" "$2" "$3" "$4" ${5:+"$5"} | cut -d' ' -f1
+# median [COLUMN]: the median of that column (the first when not given).
+median() { awk -v c="${1:-1}" '{ print $c }' | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# run_jobs URI FILE FORMAT N [OUT]: print_timer's line for each run: seconds
+# from request to last byte, bytes, seconds from first byte to last.
+run_jobs() {
+    "$timer" job "$1" "$DEV_ADDR" "$DEV_PORT" "$2" "$3" "$4" ${5:+"$5"}
 }
-stream_jobs() {
-    "$timer" job "$1" "$DEV_ADDR" "$DEV_PORT" "$2" "$3" "$4" | cut -d' ' -f3
-}
+time_jobs() { run_jobs "$@" | median 1; }
 
 # The two servers, each with its device on the timer's listener.
 snmp_start "$work" "$DEV_ADDR" "$R4410" || exit 1
@@ -93,8 +92,8 @@ echo
 echo "request to last byte at the device, median of $runs (ms):"
 printf '  %-22s %12s %14s %8s\n' document quovel-app ippeveprinter ratio
 for doc in page.pdf:application/pdf page.ps:application/postscript; do
-    a=$(time_jobs "$APP_MONO" "${doc%%:*}" "${doc#*:}" "$runs" | median)
-    b=$(time_jobs "$IPE" "${doc%%:*}" "${doc#*:}" "$runs" | median)
+    a=$(time_jobs "$APP_MONO" "${doc%%:*}" "${doc#*:}" "$runs")
+    b=$(time_jobs "$IPE" "${doc%%:*}" "${doc#*:}" "$runs")
     awk -v d="1-page ${doc#*/}" -v a="$a" -v b="$b" \
         'BEGIN { printf "  %-22s %12.1f %14.1f %7.2fx\n", d, a * 1000, b * 1000, a / b }'
 done
@@ -104,11 +103,12 @@ if part throughput; then
 echo
 big_runs=5
 echo "$(($(stat -c %s big.ps) >> 20)) MiB PostScript job, median of $big_runs (MiB/s):"
-a=$(time_jobs "$APP_MONO" big.ps application/postscript $big_runs | median)
-b=$(time_jobs "$IPE" big.ps application/postscript $big_runs | median)
-sa=$(stream_jobs "$APP_MONO" big.ps application/postscript $big_runs | median)
-sb=$(stream_jobs "$IPE" big.ps application/postscript $big_runs | median)
-c=$("$timer" copy "$DEV_ADDR" "$DEV_PORT" big.ps $big_runs | cut -d' ' -f1 | median)
+# Both figures of each server come from the same runs.
+run_jobs "$APP_MONO" big.ps application/postscript $big_runs >app.big
+run_jobs "$IPE" big.ps application/postscript $big_runs >ipe.big
+a=$(median 1 <app.big) sa=$(median 3 <app.big)
+b=$(median 1 <ipe.big) sb=$(median 3 <ipe.big)
+c=$("$timer" copy "$DEV_ADDR" "$DEV_PORT" big.ps $big_runs | median 1)
 awk -v mib="$(stat -c %s big.ps | awk '{ print $1 / 1048576 }')" -v a="$a" -v b="$b" -v sa="$sa" -v sb="$sb" -v c="$c" 'BEGIN {
     printf "  request to last byte:    quovel-app %6.0f   ippeveprinter %6.0f   ratio %.2fx\n", mib / a, mib / b, b / a
     printf "  first to last byte:      quovel-app %6.0f   ippeveprinter %6.0f   plain socket copy %6.0f\n", mib / sa, mib / sb, mib / c
@@ -118,8 +118,8 @@ if part raster; then
 echo
 raster_runs=3
 echo "10-page 600 dpi PWG raster of a colour document ($(($(stat -c %s colour.pwg) >> 10)) KiB), median of $raster_runs:"
-a=$(time_jobs "$APP_COLOUR" colour.pwg image/pwg-raster $raster_runs app.ps | median)
-b=$(time_jobs "$IPE" colour.pwg image/pwg-raster $raster_runs ipe.ps | median)
+a=$(time_jobs "$APP_COLOUR" colour.pwg image/pwg-raster $raster_runs app.ps)
+b=$(time_jobs "$IPE" colour.pwg image/pwg-raster $raster_runs ipe.ps)
 : >rtp.times
 for ((i = 0; i < raster_runs; i++)); do
     start=$(date +%s%N)
