@@ -13,6 +13,7 @@
 #include "common/child.h"
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
+#include "printer_app/turn.h"
 #include "printer_app/watch.h"
 
 namespace {
@@ -146,9 +147,7 @@ void close_fd(int *fd)
     *fd = -1;
 }
 
-} // namespace
-
-bool jobs_print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
+bool print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
     DeviceIdQuery query;
     if (!gate_admit(job, device, query))
@@ -164,9 +163,8 @@ bool jobs_print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_
     return ok;
 }
 
-bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data)
+bool print_pdf(pappl_job_t *job, pappl_device_t *device)
 {
-    (void)data;
     DeviceIdQuery query;
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
     if (options == nullptr)
@@ -232,4 +230,35 @@ bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data)
         ok = false;
     papplJobDeletePrintOptions(options);
     return ok;
+}
+
+} // namespace
+
+bool jobs_print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
+{
+    return turn_print(job, [&] { return print_postscript(job, options, device); });
+}
+
+bool jobs_print_postscript_filter(pappl_job_t *job, pappl_device_t *device, void *data)
+{
+    (void)data;
+    // The job's turn comes before anything is made for the job, which a
+    // thread that stops at it would leave behind.
+    return turn_print(job, [&] {
+        papplJobSetImpressions(job, 1);
+        pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
+        if (options == nullptr)
+            return false;
+        const bool ok = print_postscript(job, options, device);
+        if (ok)
+            papplJobSetImpressionsCompleted(job, 1);
+        papplJobDeletePrintOptions(options);
+        return ok;
+    });
+}
+
+bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data)
+{
+    (void)data;
+    return turn_print(job, [&] { return print_pdf(job, device); });
 }

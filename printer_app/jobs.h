@@ -8,11 +8,18 @@
 #include <pappl/pappl.h>
 
 // application/postscript: a setpagedevice prolog, then the document's bytes.
+// The driver's print-file call, and the same as a MIME filter from
+// application/postscript to itself, which PAPPL prefers.
 bool jobs_print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+bool jobs_print_postscript_filter(pappl_job_t *job, pappl_device_t *device, void *data);
 
 // application/pdf, registered as a MIME filter to application/postscript:
 // pdftopdf, then pdftops, into the device.
 bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data);
+
+// JPEG and PNG, registered as MIME filters to application/postscript: PAPPL's
+// own conversions to raster, within the job's turn at the device.
+void jobs_add_image_filters(pappl_system_t *system);
 
 // Raster (PWG, URF, and JPEG and PNG as PAPPL rasterises them): each page a
 // compressed PostScript image.

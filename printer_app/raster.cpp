@@ -11,12 +11,29 @@
 
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
+#include "printer_app/turn.h"
 #include "printer_app/watch.h"
+
+// PAPPL's own JPEG and PNG conversions to raster lines. libpappl 1.3.1
+// exports them though no header declares them; weak, so that a library
+// without them leaves images to PAPPL's own filters.
+// NOLINTBEGIN(bugprone-reserved-identifier,readability-identifier-naming)
+extern "C" bool _papplJobFilterJPEG(pappl_job_t *job, pappl_device_t *device, void *data)
+    __attribute__((weak));
+extern "C" bool _papplJobFilterPNG(pappl_job_t *job, pappl_device_t *device, void *data)
+    __attribute__((weak));
+// NOLINTEND(bugprone-reserved-identifier,readability-identifier-naming)
 
 namespace {
 
 struct RasterJob {
-    RasterJob(pappl_job_t *job, pappl_device_t *device) : watch(job, device) {}
+    RasterJob(pappl_job_t *job, pappl_device_t *device, bool owns_turn)
+        : own_turn(owns_turn), watch(job, device)
+    {
+    }
+    // False when the job's turn at the device is held by the image
+    // conversion around this job.
+    bool own_turn;
     DeviceIdQuery query;
     DeviceWatch watch;
     z_stream z{};
@@ -89,21 +106,63 @@ bool device_failed(RasterJob *r, pappl_job_t *job)
     return jobs_device_failed(job);
 }
 
+// Lets go of the job's device, and then of its turn there; returns ok.
+bool finish(pappl_job_t *job, RasterJob *r, bool ok)
+{
+    papplJobSetData(job, nullptr);
+    // The device must stay open until a slow device query has let go of it.
+    r->query.finish();
+    const bool own_turn = r->own_turn;
+    delete r;
+    if (own_turn)
+        turn_end(job, ok);
+    return ok;
+}
+
+using ImageFilter = bool (*)(pappl_job_t *, pappl_device_t *, void *);
+struct ImageFormat {
+    const char *type;
+    ImageFilter convert;
+};
+
+bool print_image(pappl_job_t *job, pappl_device_t *device, void *data)
+{
+    const auto *format = static_cast<const ImageFormat *>(data);
+    return turn_print(job, [&] { return format->convert(job, device, nullptr); });
+}
+
 } // namespace
+
+void jobs_add_image_filters(pappl_system_t *system)
+{
+    static const ImageFormat kFormats[] = {
+        {"image/jpeg", _papplJobFilterJPEG},
+        {"image/png", _papplJobFilterPNG},
+    };
+    for (const ImageFormat &format : kFormats)
+        if (format.convert != nullptr)
+            papplSystemAddMIMEFilter(system, format.type, "application/postscript", print_image,
+                                     const_cast<ImageFormat *>(&format));
+}
 
 bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
-    auto *r = new RasterJob(job, device);
-    if (!gate_admit(job, device, r->query)) {
-        // PAPPL ends a job whose start failed without the end-of-job call.
-        delete r;
+    // A raster streamed in by its client, or an image whose conversion has
+    // the turn already.
+    const TurnStart turn = turn_begin(job);
+    if (turn == TurnStart::kDuplicate || turn == TurnStart::kEnded) {
+        papplLogJob(job, PAPPL_LOGLEVEL_WARN, "PAPPL started this job twice; not printed again.");
         return false;
     }
+    auto *r = new RasterJob(job, device, turn == TurnStart::kTaken);
     papplJobSetData(job, r);
+    // PAPPL ends a job whose start failed without the end-of-job call.
+    if (!gate_admit(job, device, r->query))
+        return finish(job, r, false);
 
     char prolog[2048];
     if (!jobs_prolog(options, false, prolog, sizeof(prolog)))
-        return fail(job, r, "The job's setup does not fit its buffer.");
+        return finish(job, r, fail(job, r, "The job's setup does not fit its buffer."));
     static const char kHeader[] =
         "%!PS-Adobe-3.0\n%%Creator: quovel-printer-app\n%%LanguageLevel: 3\n%%Pages: (atend)\n"
         "%%EndComments\n%%BeginSetup\n";
@@ -111,7 +170,7 @@ bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_
     if (!jobs_write(device, kHeader, sizeof(kHeader) - 1) ||
         !jobs_write(device, prolog, strlen(prolog)) ||
         !jobs_write(device, kEndSetup, sizeof(kEndSetup) - 1))
-        return device_failed(r, job);
+        return finish(job, r, device_failed(r, job));
     return true;
 }
 
@@ -218,15 +277,11 @@ bool jobs_raster_end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_de
     RasterJob *r = raster_job(job);
     if (r == nullptr)
         return false;
-    papplJobSetData(job, nullptr);
     if (r->z_open)
         deflateEnd(&r->z);
     char trailer[128];
     const int n = snprintf(trailer, sizeof(trailer), "%%%%Trailer\n%%%%Pages: %u\n%%%%EOF\n", r->pages);
     const bool ok = !r->failed && (jobs_write(device, trailer, static_cast<size_t>(n)) ||
                                    device_failed(r, job));
-    // The device must stay open until a slow device query has let go of it.
-    r->query.finish();
-    delete r;
-    return ok;
+    return finish(job, r, ok);
 }

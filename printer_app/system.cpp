@@ -14,6 +14,7 @@
 #include "printer_app/jobs.h"
 #include "printer_app/login.h"
 #include "printer_app/recovery.h"
+#include "printer_app/turn.h"
 #include "printer_app/watch.h"
 #include "printer_app/web.h"
 
@@ -180,6 +181,7 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
     if (option("private-server", num_options, options) == nullptr)
         papplSystemAddListeners(system, listen != nullptr ? listen : "127.0.0.1");
     papplSystemSetFooterHTML(system, kFooterHTML);
+    papplSystemSetEventCallback(system, turn_event, nullptr);
     web_add_resources(system);
     if (const char *why = discovery_off_reason())
         papplLog(system, PAPPL_LOGLEVEL_WARN, "%s", why);
@@ -189,8 +191,11 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
     const int num_drivers = drivers_list(&drivers);
     papplSystemSetPrinterDrivers(system, num_drivers, drivers, driver_for_device,
                                  driver_printer_created, driver_setup, nullptr);
+    papplSystemAddMIMEFilter(system, "application/postscript", "application/postscript",
+                             jobs_print_postscript_filter, nullptr);
     papplSystemAddMIMEFilter(system, "application/pdf", "application/postscript", jobs_print_pdf,
                              nullptr);
+    jobs_add_image_filters(system);
     recovery_load_state(system, kAppName);
     return system;
 }
