@@ -20,7 +20,9 @@
 #   device_bytes FILE         bytes in FILE so far (0 when absent)
 #   device_since FILE OFFSET OUT         copies what came after OFFSET to OUT,
 #                             once FILE has stopped growing
-#   sink_start SINK ADDRESS PORT FILE    a listener standing for the printer
+#   sink_start TCP_DEVICE ADDRESS PORT FILE
+#                             a listener standing for the printer, appending
+#                             what it gets to FILE
 #   snmp_start WORKDIR ADDRESS DEVICE-ID [LINES]
 #                             Debian's snmpd on udp ADDRESS:161, answering the
 #                             printer MIB's device ID object, and whatever
@@ -29,6 +31,7 @@
 # Everything started is stopped by app_cleanup, which the caller traps.
 
 APP_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$APP_HERE/../e2e/snmp_agent.sh"
 APP_PID= SINK_PID= SNMP_PID=
 
 app() {
@@ -147,39 +150,15 @@ sink_start() {
         echo "something already listens on $2:$3" >&2
         return 1
     fi
-    "$1" "$2" "$3" "$4" >"$4.ready" 2>&1 &
+    "$1" "$2" "$3" "$4" append >"$4.ready" 2>&1 &
     SINK_PID=$!
     wait_port "$2" "$3" 50 || { echo "the listener did not start" >&2; cat "$4.ready" >&2; return 1; }
 }
 
 snmp_start() {
-    local dir=$1/snmp address=$2 id=$3 i=0
-    mkdir -p "$dir/persist"
-    # Our own configuration only (-C), state kept in the test's folder.
-    cat >"$dir/agent.conf" <<CONF
-agentAddress udp:$address:161
-rocommunity public 127.0.0.0/8
-override .1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1 octet_str "$id"
-${4:-}
-CONF
-    : >"$dir/log"
-    SNMP_PERSISTENT_DIR=$dir/persist MIBS= snmpd -f -C -c "$dir/agent.conf" -p "$dir/pid" \
-        -Lf "$dir/log" </dev/null >/dev/null 2>&1 &
-    SNMP_PID=$!
-    while [ $i -lt 50 ]; do
-        if SNMP_PERSISTENT_DIR=$dir/persist MIBS= snmpget -v1 -c public -t 0.2 -r 0 -Ov \
-            "$address" .1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1 2>/dev/null | grep -qF "$id"; then
-            return 0
-        fi
-        kill -0 "$SNMP_PID" 2>/dev/null || break
-        sleep 0.1
-        i=$((i + 1))
-    done
-    echo "snmpd did not answer; its log:" >&2
-    cat "$dir/log" >&2
-    return 1
+    snmp_agent_start "$1/snmp" "$3" "$2" "${4:-}" || return 1
+    SNMP_PID=$SNMP_AGENT_PID
 }
-
 snmp_stop() { stop_pid "$SNMP_PID"; SNMP_PID=; }
 
 app_cleanup() {

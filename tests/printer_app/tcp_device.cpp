@@ -1,6 +1,7 @@
-// Stands in for a printer's AppSocket port that keeps each job apart or
-// misbehaves: accepts connections on ADDRESS:PORT one at a time and
+// Stands in for a printer's AppSocket port: accepts connections on
+// ADDRESS:PORT one at a time and
 //
+//   tcp_device ADDRESS PORT FILE append       appends each connection to FILE
 //   tcp_device ADDRESS PORT PREFIX sink       writes connection N to PREFIX.N
 //   tcp_device ADDRESS PORT PREFIX hangup=N   ... but hangs up after N bytes
 //   tcp_device ADDRESS PORT PREFIX stall      reads nothing and never hangs up
@@ -46,10 +47,11 @@ void take(int conn, int out, long limit)
 int main(int argc, char *argv[])
 {
     if (argc != 5) {
-        fprintf(stderr, "usage: tcp_device ADDRESS PORT PREFIX sink|hangup=N|stall\n");
+        fprintf(stderr, "usage: tcp_device ADDRESS PORT PREFIX append|sink|hangup=N|stall\n");
         return 2;
     }
     const bool stall = strcmp(argv[4], "stall") == 0;
+    const bool append = strcmp(argv[4], "append") == 0;
     const long limit = strncmp(argv[4], "hangup=", 7) == 0 ? strtol(argv[4] + 7, nullptr, 10) : -1;
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
@@ -85,7 +87,8 @@ int main(int argc, char *argv[])
         }
         char name[4096];
         snprintf(name, sizeof(name), "%s.%u", argv[3], n);
-        const int out = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int out = append ? open(argv[3], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
+                               : open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out >= 0) {
             take(conn, out, limit);
             close(out);
