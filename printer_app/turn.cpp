@@ -6,7 +6,6 @@
 #include <map>
 #include <mutex>
 #include <pthread.h>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -29,6 +28,9 @@ struct Device {
     unsigned next = 0;
 };
 
+// Held only briefly and never while waiting on PAPPL: PAPPL calls
+// turn_event with its own locks held, and the job accessors used under it
+// (ID, printer, state, completion time) take none of PAPPL's.
 std::mutex lock;
 std::condition_variable turn_over;
 // Never erased: a printer is a few bytes here, and a deleted printer's jobs
@@ -37,20 +39,22 @@ std::map<const pappl_printer_t *, Device> devices;
 
 const Ended *find_ended(const Device &d, const pappl_job_t *job, int id)
 {
-    for (const Ended &e : d.ended)
-        if (e.job == job && e.id == id)
-            return &e;
-    return nullptr;
+    const Ended *end = d.ended + sizeof(d.ended) / sizeof(d.ended[0]);
+    const Ended *e =
+        std::find_if(d.ended, end, [&](const Ended &x) { return x.job == job && x.id == id; });
+    return e != end ? e : nullptr;
 }
 
 // Marks a job that PAPPL ended without printing it. Runs on a thread of its
 // own, since PAPPL's locks were held where it was found; the job stays in
 // PAPPL's history for a minute at least.
-void mark_lost(pappl_job_t *job)
+void *mark_lost(void *data)
 {
+    auto *job = static_cast<pappl_job_t *>(data);
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", kTurnLostMessage);
     papplJobSetReasons(job, PAPPL_JREASON_ERRORS_DETECTED, PAPPL_JREASON_NONE);
     papplJobSetMessage(job, "%s", kTurnLostMessage);
+    return nullptr;
 }
 
 } // namespace
@@ -77,7 +81,10 @@ void turn_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *j
         if (d.holder == job || find_ended(d, job, papplJobGetID(job)) != nullptr)
             return;
     }
-    std::thread(mark_lost, job).detach();
+    // Without a thread to spare, the job stays as PAPPL left it.
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, mark_lost, job) == 0)
+        pthread_detach(thread);
 }
 
 TurnStart turn_begin(pappl_job_t *job)
@@ -86,8 +93,8 @@ TurnStart turn_begin(pappl_job_t *job)
     std::unique_lock<std::mutex> held(lock);
     Device &d = devices[papplJobGetPrinter(job)];
     if (d.holder == job)
-        return pthread_equal(d.holder_thread, pthread_self()) ? TurnStart::kNested
-                                                              : TurnStart::kDuplicate;
+        return pthread_equal(d.holder_thread, pthread_self()) != 0 ? TurnStart::kNested
+                                                                   : TurnStart::kDuplicate;
     if (std::find(d.waiting.begin(), d.waiting.end(), job) != d.waiting.end())
         return TurnStart::kDuplicate;
     // A job that had its turn is finished by the thread that had it; until
