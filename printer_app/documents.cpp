@@ -234,16 +234,13 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device)
 
 } // namespace
 
-bool jobs_print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
-{
-    return turn_print(job, [&] { return print_postscript(job, options, device); });
-}
-
-bool jobs_print_postscript_filter(pappl_job_t *job, pappl_device_t *device, void *data)
+bool jobs_print_postscript(pappl_job_t *job, pappl_device_t *device, void *data)
 {
     (void)data;
-    // The job's turn comes before anything is made for the job, which a
-    // thread that stops at it would leave behind.
+    // A filter rather than the driver's print-file call, which PAPPL makes
+    // only after it has made the job's options: the job's turn comes before
+    // anything is made for the job, which a thread that stops at it would
+    // leave behind.
     return turn_print(job, [&] {
         papplJobSetImpressions(job, 1);
         pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);

@@ -166,7 +166,8 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
 
     snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", m->description);
     data->format = "application/postscript";
-    data->printfile_cb = jobs_print_postscript;
+    // PostScript goes through a MIME filter to itself (see jobs.h), which
+    // PAPPL prefers to a print-file call.
     data->rstartjob_cb = jobs_raster_start_job;
     data->rstartpage_cb = jobs_raster_start_page;
     data->rwriteline_cb = jobs_raster_write_line;

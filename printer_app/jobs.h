@@ -7,11 +7,9 @@
 
 #include <pappl/pappl.h>
 
-// application/postscript: a setpagedevice prolog, then the document's bytes.
-// The driver's print-file call, and the same as a MIME filter from
-// application/postscript to itself, which PAPPL prefers.
-bool jobs_print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
-bool jobs_print_postscript_filter(pappl_job_t *job, pappl_device_t *device, void *data);
+// application/postscript, registered as a MIME filter to itself: a
+// setpagedevice prolog, then the document's bytes.
+bool jobs_print_postscript(pappl_job_t *job, pappl_device_t *device, void *data);
 
 // application/pdf, registered as a MIME filter to application/postscript:
 // pdftopdf, then pdftops, into the device.

@@ -192,7 +192,7 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
     papplSystemSetPrinterDrivers(system, num_drivers, drivers, driver_for_device,
                                  driver_printer_created, driver_setup, nullptr);
     papplSystemAddMIMEFilter(system, "application/postscript", "application/postscript",
-                             jobs_print_postscript_filter, nullptr);
+                             jobs_print_postscript, nullptr);
     papplSystemAddMIMEFilter(system, "application/pdf", "application/postscript", jobs_print_pdf,
                              nullptr);
     jobs_add_image_filters(system);
