@@ -45,23 +45,23 @@ const Ended *find_ended(const Device &d, const pappl_job_t *job, int id)
     return e != end ? e : nullptr;
 }
 
+const char kLostMessage[] =
+    "PAPPL closed the printer's connection as this job started, so it was not printed; print it "
+    "again.";
+
 // Marks a job that PAPPL ended without printing it. Runs on a thread of its
 // own, since PAPPL's locks were held where it was found; the job stays in
 // PAPPL's history for a minute at least.
 void *mark_lost(void *data)
 {
     auto *job = static_cast<pappl_job_t *>(data);
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", kTurnLostMessage);
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", kLostMessage);
     papplJobSetReasons(job, PAPPL_JREASON_ERRORS_DETECTED, PAPPL_JREASON_NONE);
-    papplJobSetMessage(job, "%s", kTurnLostMessage);
+    papplJobSetMessage(job, "%s", kLostMessage);
     return nullptr;
 }
 
 } // namespace
-
-const char kTurnLostMessage[] =
-    "PAPPL closed the printer's connection as this job started, so it was not printed; print it "
-    "again.";
 
 void turn_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job,
                 pappl_event_t event, void *data)

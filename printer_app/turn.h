@@ -30,9 +30,6 @@ TurnStart turn_begin(pappl_job_t *job);
 // Gives back a turn that turn_begin gave (kTaken), noting how the job ended.
 void turn_end(pappl_job_t *job, bool ok);
 
-// The message of a job that PAPPL ended without printing it.
-extern const char kTurnLostMessage[];
-
 // PAPPL's event callback (papplSystemSetEventCallback). PAPPL calls it with
 // its own locks held, so that it only notes what it sees.
 void turn_event(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job,
