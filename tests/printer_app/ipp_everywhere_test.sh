@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/app.sh"
 APP=$1 ADDR=$2
 
-# The one failure that comes from PAPPL 1.3.1 itself (see the README): a job
+# The one failure that comes from PAPPL 1.3.1 itself (see docs/testing.md): a job
 # held with job-hold-until has the reason job-hold-until-specified, a bit
 # that PAPPL's list of job-state-reasons stops one short of, so the response
 # carries no job-state-reasons at all.
