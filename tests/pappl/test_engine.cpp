@@ -254,7 +254,7 @@ protected:
         ASSERT_EQ(mkdir(spool_.c_str(), 0700), 0);
         // A test that fills the spool gives it a small file system of its own.
         if (full_spool_) {
-            ASSERT_EQ(mount("tmpfs", spool_.c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
+            ASSERT_EQ(mount("tmpfs", spool_.c_str(), "tmpfs", 0, "size=1m"), 0) << strerror(errno);
         }
         system_ = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE, "Engine Test", port_, nullptr,
                                     spool_.c_str(), log.c_str(), PAPPL_LOGLEVEL_DEBUG, nullptr, false);
@@ -631,6 +631,8 @@ TEST_F(EngineFullSpool, UploadsRefusedForWantOfSpaceDoNotDeadlockAStateSave)
             for (int p = 0; p < 3; p++)
                 ids.push_back(print(http, names[p], postscript(i), "application/postscript"));
         httpClose(http);
+        for (int id : ids)
+            ASSERT_GT(id, 0);
         for (int p = 0; p < 3; p++)
             ASSERT_TRUE(wait_ended(names[p], {ids.back()}));
     }
@@ -645,7 +647,8 @@ TEST_F(EngineFullSpool, UploadsRefusedForWantOfSpaceDoNotDeadlockAStateSave)
         }
     });
     std::vector<std::thread> clients;
-    const std::string big(256 * 1024, '%');
+    // Larger than the whole spool, however many small jobs wait in it.
+    const std::string big(1536 * 1024, '%');
     for (int c = 0; c < 4; c++)
         clients.emplace_back([&] {
             http_t *http = connect();
