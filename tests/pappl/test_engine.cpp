@@ -610,6 +610,8 @@ class EngineFullSpool : public Engine {
 protected:
     void SetUp() override
     {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the spool's tmpfs needs root";
         full_spool_ = true;
         Engine::SetUp();
     }
