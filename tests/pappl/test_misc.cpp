@@ -1,0 +1,349 @@
+// Our PAPPL fixes outside the job engine and the state files: each case runs
+// a PAPPL system in this process on a loopback port, with a small PostScript
+// driver of its own, and talks to it as any IPP client would.
+#include <pappl/pappl.h>
+
+#include <cups/cups.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <ftw.h>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr const char *kDriverName = "misc_ps";
+
+bool copy_document(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
+{
+    int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[16384];
+    ssize_t n;
+    bool ok = true;
+    while (ok && (n = read(fd, buffer, sizeof(buffer))) > 0)
+        ok = papplDeviceWrite(device, buffer, static_cast<size_t>(n)) == n &&
+             !papplJobIsCanceled(job);
+    close(fd);
+    papplDeviceFlush(device);
+    return ok;
+}
+
+bool raster_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
+bool raster_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return true; }
+bool raster_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned,
+                 const unsigned char *)
+{
+    return true;
+}
+
+void set_media(pappl_media_col_t *media, const char *name, int width, int length)
+{
+    snprintf(media->size_name, sizeof(media->size_name), "%s", name);
+    snprintf(media->source, sizeof(media->source), "main");
+    snprintf(media->type, sizeof(media->type), "stationery");
+    media->size_width = width;
+    media->size_length = length;
+    media->left_margin = media->right_margin = 635;
+    media->top_margin = media->bottom_margin = 1270;
+}
+
+bool driver_cb(pappl_system_t *, const char *driver_name, const char *, const char *,
+               pappl_pr_driver_data_t *d, ipp_t **, void *)
+{
+    if (strcmp(driver_name, kDriverName) != 0)
+        return false;
+    d->printfile_cb = copy_document;
+    d->rstartjob_cb = raster_job;
+    d->rendjob_cb = raster_job;
+    d->rstartpage_cb = raster_page;
+    d->rendpage_cb = raster_page;
+    d->rwriteline_cb = raster_line;
+    d->format = "application/postscript";
+    snprintf(d->make_and_model, sizeof(d->make_and_model), "Misc Test Printer");
+    d->ppm = 10;
+    d->kind = PAPPL_KIND_DOCUMENT;
+    d->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
+    d->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+    d->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+    d->num_resolution = 1;
+    d->x_resolution[0] = d->y_resolution[0] = 300;
+    d->x_default = d->y_default = 300;
+    d->sides_supported = PAPPL_SIDES_ONE_SIDED;
+    d->sides_default = PAPPL_SIDES_ONE_SIDED;
+    d->num_media = 2;
+    d->media[0] = "na_letter_8.5x11in";
+    d->media[1] = "iso_a4_210x297mm";
+    d->left_right = 635;
+    d->bottom_top = 1270;
+    set_media(&d->media_default, "na_letter_8.5x11in", 21590, 27940);
+    d->num_source = 1;
+    d->source[0] = "main";
+    d->media_ready[0] = d->media_default;
+    d->num_type = 1;
+    d->type[0] = "stationery";
+    d->orient_default = IPP_ORIENT_NONE;
+    d->quality_default = IPP_QUALITY_NORMAL;
+    return true;
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path);
+}
+
+bool wait_for(const std::function<bool()> &done, std::chrono::seconds bound)
+{
+    auto end = std::chrono::steady_clock::now() + bound;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// One PAPPL system on 127.0.0.1 with its own folder, run on a thread of its
+// own until the object goes.
+class System {
+public:
+    explicit System(pappl_soptions_t options, int port = 8760)
+        : port_(port)
+    {
+        char dir[] = "/tmp/pappl-misc-XXXXXX";
+        if (mkdtemp(dir) == nullptr)
+            return;
+        dir_ = dir;
+        // The TLS credentials that PAPPL makes go into this test's folder,
+        // not the machine's.
+        setenv("CUPS_SERVERROOT", dir_.c_str(), 1);
+        setenv("HOME", dir_.c_str(), 1);
+        std::string spool = dir_ + "/spool", log = dir_ + "/log";
+        mkdir(spool.c_str(), 0700);
+        system_ = papplSystemCreate(options, "Misc Test", port, nullptr, spool.c_str(),
+                                    log.c_str(), PAPPL_LOGLEVEL_DEBUG, nullptr, false);
+        if (system_ == nullptr)
+            return;
+        papplSystemAddListeners(system_, "127.0.0.1");
+        static pappl_pr_driver_t drivers[] = {
+            {kDriverName, "Misc Test Printer", nullptr, nullptr}};
+        papplSystemSetPrinterDrivers(system_, 1, drivers, nullptr, nullptr, driver_cb, nullptr);
+    }
+
+    ~System()
+    {
+        if (running_) {
+            // PAPPL frees the system under client threads that still run, so
+            // the clients' last connections must be closed first.
+            wait_for([this] { return clients_closed(); }, std::chrono::seconds(10));
+            papplSystemShutdown(system_);
+            // The main loop sees the shutdown when its poll wakes; a signal
+            // that PAPPL handles (and ignores) wakes it without a client.
+            wait_for(
+                [this] {
+                    if (stopped_)
+                        return true;
+                    pthread_kill(thread_.native_handle(), SIGHUP);
+                    return false;
+                },
+                std::chrono::seconds(30));
+            thread_.join();
+        }
+        if (system_ != nullptr)
+            papplSystemDelete(system_);
+        if (!dir_.empty() && getenv("KEEP") == nullptr)
+            nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+
+    System(const System &) = delete;
+    System &operator=(const System &) = delete;
+
+    pappl_system_t *get() const { return system_; }
+    const std::string &dir() const { return dir_; }
+    int port() const { return port_; }
+
+    pappl_printer_t *add_printer(const char *name, const char *device_uri)
+    {
+        return papplPrinterCreate(system_, 0, name, kDriverName, "MFG:Misc;MDL:Test;",
+                                  device_uri);
+    }
+
+    // Starts the system and returns once it answers.
+    bool start()
+    {
+        if (system_ == nullptr)
+            return false;
+        running_ = true;
+        thread_ = std::thread([this] {
+            papplSystemRun(system_);
+            stopped_ = true;
+        });
+        return wait_for(
+            [this] {
+                http_t *http = connect();
+                if (http == nullptr)
+                    return false;
+                httpClose(http);
+                return true;
+            },
+            std::chrono::seconds(30));
+    }
+
+    http_t *connect() const
+    {
+        return httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED,
+                            1, 5000, nullptr);
+    }
+
+    std::string printer_uri(const char *resource) const
+    {
+        char uri[1024];
+        httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof(uri), "ipp", nullptr, "127.0.0.1",
+                        port_, resource);
+        return uri;
+    }
+
+    ipp_t *get_printer_attributes(http_t *http, const char *resource) const
+    {
+        ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                     printer_uri(resource).c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
+                     nullptr, "tester");
+        return cupsDoRequest(http, request, resource);
+    }
+
+    std::string log() const
+    {
+        std::string text;
+        if (FILE *f = fopen((dir_ + "/log").c_str(), "r")) {
+            char line[4096];
+            while (fgets(line, sizeof(line), f) != nullptr)
+                text += line;
+            fclose(f);
+        }
+        return text;
+    }
+
+private:
+    bool clients_closed() const
+    {
+        std::string text = log();
+        return count(text, "] Accepted connection from") == count(text, "] Closing connection from");
+    }
+
+    static size_t count(const std::string &text, const char *what)
+    {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    }
+
+    int port_;
+    std::string dir_;
+    pappl_system_t *system_ = nullptr;
+    std::thread thread_;
+    bool running_ = false;
+    std::atomic<bool> stopped_{false};
+};
+
+int count_of(ipp_t *response, const char *name)
+{
+    ipp_attribute_t *attr = ippFindAttribute(response, name, IPP_TAG_ZERO);
+    return attr == nullptr ? 0 : ippGetCount(attr);
+}
+
+std::vector<std::string> strings_of(ipp_t *response, const char *name)
+{
+    std::vector<std::string> values;
+    ipp_attribute_t *attr = ippFindAttribute(response, name, IPP_TAG_ZERO);
+    for (int i = 0; attr != nullptr && i < ippGetCount(attr); i++)
+        values.emplace_back(ippGetString(attr, i, nullptr));
+    return values;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(PapplUpTime, printer_up_time_is_at_least_one_in_the_printers_first_second)
+{
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS);
+    ASSERT_TRUE(system.start());
+    http_t *http = system.connect();
+    ASSERT_NE(http, nullptr);
+
+    // A printer made just after the wall clock turns a second is asked within
+    // that same second.
+    time_t now = time(nullptr);
+    ASSERT_TRUE(wait_for([now] { return time(nullptr) != now; }, std::chrono::seconds(5)));
+    pappl_printer_t *printer = system.add_printer("uptime", "file:///dev/null");
+    ASSERT_NE(printer, nullptr);
+    time_t created = time(nullptr);
+    ipp_t *response = system.get_printer_attributes(http, "/ipp/print/uptime");
+    ASSERT_EQ(created, time(nullptr)) << "the request took the test past a second";
+    ASSERT_NE(response, nullptr) << cupsLastErrorString();
+    EXPECT_GE(ippGetInteger(ippFindAttribute(response, "printer-up-time", IPP_TAG_INTEGER), 0),
+              1);
+    ippDelete(response);
+
+    httpClose(http);
+}
+
+TEST(PapplPrinterUris, each_printer_uri_has_its_security_and_authentication_values)
+{
+    struct Case {
+        pappl_soptions_t options;
+        std::vector<std::string> schemes, security;
+    };
+    static const Case cases[] = {
+        {PAPPL_SOPTIONS_MULTI_QUEUE, {"ipp", "ipps"}, {"none", "tls"}},
+        {PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS, {"ipp"}, {"none"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.schemes.size() == 2 ? "TLS on" : "TLS off");
+        System system(c.options);
+        ASSERT_NE(system.add_printer("uris", "file:///dev/null"), nullptr);
+        ASSERT_TRUE(system.start());
+        http_t *http = system.connect();
+        ASSERT_NE(http, nullptr);
+        ipp_t *response = system.get_printer_attributes(http, "/ipp/print/uris");
+        ASSERT_NE(response, nullptr) << cupsLastErrorString();
+
+        std::vector<std::string> schemes;
+        for (const std::string &uri : strings_of(response, "printer-uri-supported")) {
+            char scheme[32], userpass[32], host[256], resource[256];
+            int port;
+            httpSeparateURI(HTTP_URI_CODING_ALL, uri.c_str(), scheme, sizeof(scheme), userpass,
+                            sizeof(userpass), host, sizeof(host), &port, resource,
+                            sizeof(resource));
+            schemes.emplace_back(scheme);
+            EXPECT_STREQ(resource, "/ipp/print/uris");
+            EXPECT_EQ(port, system.port());
+        }
+        EXPECT_EQ(schemes, c.schemes);
+        EXPECT_EQ(strings_of(response, "uri-security-supported"), c.security);
+        EXPECT_EQ(count_of(response, "uri-authentication-supported"),
+                  static_cast<int>(c.schemes.size()));
+        EXPECT_EQ(count_of(response, "printer-xri-supported"),
+                  static_cast<int>(c.schemes.size()));
+        ippDelete(response);
+        httpClose(http);
+    }
+}
+
+} // namespace
