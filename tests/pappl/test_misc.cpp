@@ -6,7 +6,9 @@
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <poll.h>
@@ -278,6 +280,47 @@ std::vector<std::string> strings_of(ipp_t *response, const char *name)
     return values;
 }
 
+
+// A TCP listener on 127.0.0.1 that never accepts nor reads: the stand-in for
+// a network printer's port whose printer has stopped taking data.
+class SilentPort {
+public:
+    SilentPort()
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0 ||
+            listen(fd_, 1) != 0 ||
+            getsockname(fd_, reinterpret_cast<struct sockaddr *>(&addr), &len) != 0)
+            return;
+        port_ = ntohs(addr.sin_port);
+    }
+    ~SilentPort()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    SilentPort(const SilentPort &) = delete;
+    SilentPort &operator=(const SilentPort &) = delete;
+
+    int port() const { return port_; }
+    std::string uri() const { return "socket://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+void ignore_device_error(const char *, void *) {}
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(PapplUpTime, printer_up_time_is_at_least_one_in_the_printers_first_second)
@@ -344,6 +387,29 @@ TEST(PapplPrinterUris, each_printer_uri_has_its_security_and_authentication_valu
         ippDelete(response);
         httpClose(http);
     }
+}
+
+TEST(PapplDeviceId, a_network_device_without_an_snmp_agent_is_given_up_after_the_set_wait)
+{
+    // Nothing answers SNMP on 127.0.0.1 here: each wait is spent in full.
+    SilentPort port;
+    ASSERT_NE(port.port(), 0);
+    static const int waits_ms[] = {300, 1500};
+    for (int wait_ms : waits_ms) {
+        SCOPED_TRACE(wait_ms);
+        papplDeviceSetIDTimeout(wait_ms);
+        pappl_device_t *device =
+            papplDeviceOpen(port.uri().c_str(), "id", ignore_device_error, nullptr);
+        ASSERT_NE(device, nullptr);
+        char id[1024];
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(papplDeviceGetID(device, id, sizeof(id)), nullptr);
+        double took = seconds_since(start);
+        EXPECT_GE(took, wait_ms / 1000.0 - 0.05);
+        EXPECT_LT(took, wait_ms / 1000.0 + 2.0);
+        papplDeviceClose(device);
+    }
+    papplDeviceSetIDTimeout(10000);
 }
 
 } // namespace
