@@ -14,10 +14,12 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ftw.h>
@@ -242,6 +244,41 @@ public:
         return text;
     }
 
+    // A Print-Job with the document in data, sent with its length.
+    ipp_t *print_job(http_t *http, const char *resource, const std::string &data) const
+    {
+        ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                     printer_uri(resource).c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
+                     nullptr, "tester");
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, "misc");
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                     "application/postscript");
+        if (cupsSendRequest(http, request, resource, data.size()) == HTTP_STATUS_CONTINUE) {
+            const size_t chunk = 65536;
+            for (size_t at = 0; at < data.size(); at += chunk) {
+                if (cupsWriteRequestData(http, data.data() + at,
+                                         std::min(chunk, data.size() - at)) !=
+                    HTTP_STATUS_CONTINUE)
+                    break;
+            }
+        }
+        ippDelete(request);
+        return cupsGetResponse(http, resource);
+    }
+
+    ipp_t *get_job_attributes(http_t *http, const char *resource, int job_id) const
+    {
+        ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                     printer_uri(resource).c_str());
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job_id);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
+                     nullptr, "tester");
+        return cupsDoRequest(http, request, resource);
+    }
+
 private:
     bool clients_closed() const
     {
@@ -410,6 +447,91 @@ TEST(PapplDeviceId, a_network_device_without_an_snmp_agent_is_given_up_after_the
         papplDeviceClose(device);
     }
     papplDeviceSetIDTimeout(10000);
+}
+
+// PostScript of about `bytes` bytes: comments fill it out.
+std::string postscript(size_t bytes)
+{
+    std::string doc = "%!PS-Adobe-3.0\n";
+    const std::string line = "% " + std::string(77, 'x') + "\n";
+    while (doc.size() < bytes)
+        doc += line;
+    return doc + "showpage\n";
+}
+
+TEST(PapplSpool, a_document_the_spool_cannot_hold_is_refused_with_the_real_reason)
+{
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS);
+    ASSERT_NE(system.add_printer("spool", "file:///dev/null"), nullptr);
+    ASSERT_TRUE(system.start());
+    http_t *http = system.connect();
+    ASSERT_NE(http, nullptr);
+
+    // A file size limit stands in for a full spool: the write that reaches it
+    // is cut short, and the next one fails with EFBIG. The limit is not a
+    // multiple of the server's 4 KiB reads, so the short write happens.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 65536 + 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    ipp_t *response = system.print_job(http, "/ipp/print/spool", postscript(1 << 20));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+
+    ASSERT_NE(response, nullptr);
+    EXPECT_EQ(ippGetStatusCode(response), IPP_STATUS_ERROR_INTERNAL);
+    EXPECT_EQ(std::string(cupsLastErrorString()),
+              std::string("Unable to write print file: ") + strerror(EFBIG));
+    ippDelete(response);
+    httpClose(http);
+}
+
+TEST(PapplDeviceWrite, a_job_to_a_printer_that_stops_reading_ends_aborted_with_a_reason)
+{
+    // The printer's port takes a few KiB and then nothing: the job must end
+    // once the set wait has passed, not hold its printer for ever.
+    SilentPort port;
+    ASSERT_NE(port.port(), 0);
+    papplDeviceSetWriteTimeout(1000);
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS);
+    ASSERT_NE(system.add_printer("stalled", port.uri().c_str()), nullptr);
+    ASSERT_TRUE(system.start());
+    http_t *http = system.connect();
+    ASSERT_NE(http, nullptr);
+
+    // More than the kernel's socket buffers hold.
+    ipp_t *response = system.print_job(http, "/ipp/print/stalled", postscript(32 << 20));
+    ASSERT_NE(response, nullptr);
+    ASSERT_EQ(ippGetStatusCode(response), IPP_STATUS_OK) << cupsLastErrorString();
+    int job_id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    ippDelete(response);
+
+    ipp_jstate_t state = IPP_JSTATE_PENDING;
+    std::string message, reasons;
+    bool ended = wait_for(
+        [&] {
+            ipp_t *job = system.get_job_attributes(http, "/ipp/print/stalled", job_id);
+            if (job == nullptr)
+                return false;
+            state = static_cast<ipp_jstate_t>(
+                ippGetInteger(ippFindAttribute(job, "job-state", IPP_TAG_ENUM), 0));
+            ipp_attribute_t *attr = ippFindAttribute(job, "job-state-message", IPP_TAG_TEXT);
+            message = attr != nullptr ? ippGetString(attr, 0, nullptr) : "";
+            reasons.clear();
+            for (const std::string &r : strings_of(job, "job-state-reasons"))
+                reasons += r + " ";
+            ippDelete(job);
+            return state >= IPP_JSTATE_CANCELED;
+        },
+        std::chrono::seconds(60));
+    papplDeviceSetWriteTimeout(300000);
+    EXPECT_TRUE(ended) << "the job is still " << ippEnumString("job-state", state);
+    EXPECT_EQ(state, IPP_JSTATE_ABORTED);
+    EXPECT_NE(message.find("took no data"), std::string::npos) << message;
+    EXPECT_NE(reasons.find("aborted-by-system"), std::string::npos) << reasons;
+    httpClose(http);
 }
 
 } // namespace
