@@ -106,6 +106,11 @@ bool driver_cb(pappl_system_t *, const char *driver_name, const char *, const ch
     return true;
 }
 
+const char *autoadd_cb(const char *, const char *, const char *, void *)
+{
+    return kDriverName;
+}
+
 int remove_entry(const char *path, const struct stat *, int, struct FTW *)
 {
     return remove(path);
@@ -146,7 +151,8 @@ public:
         papplSystemAddListeners(system_, "127.0.0.1");
         static pappl_pr_driver_t drivers[] = {
             {kDriverName, "Misc Test Printer", nullptr, nullptr}};
-        papplSystemSetPrinterDrivers(system_, 1, drivers, nullptr, nullptr, driver_cb, nullptr);
+        papplSystemSetPrinterDrivers(system_, 1, drivers, autoadd_cb, nullptr, driver_cb,
+                                     nullptr);
     }
 
     ~System()
@@ -277,6 +283,28 @@ public:
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
                      nullptr, "tester");
         return cupsDoRequest(http, request, resource);
+    }
+
+    // GET of a web page in the language given: the status and the body.
+    http_status_t get(const char *path, const char *language, std::string *body) const
+    {
+        body->clear();
+        http_t *http = connect();
+        if (http == nullptr)
+            return HTTP_STATUS_ERROR;
+        httpClearFields(http);
+        httpSetField(http, HTTP_FIELD_ACCEPT_LANGUAGE, language);
+        http_status_t status = HTTP_STATUS_ERROR;
+        if (httpGet(http, path) == 0) {
+            while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE)
+                ;
+            char buffer[8192];
+            ssize_t n;
+            while ((n = httpRead2(http, buffer, sizeof(buffer))) > 0)
+                body->append(buffer, static_cast<size_t>(n));
+        }
+        httpClose(http);
+        return status;
     }
 
 private:
@@ -532,6 +560,50 @@ TEST(PapplDeviceWrite, a_job_to_a_printer_that_stops_reading_ends_aborted_with_a
     EXPECT_NE(message.find("took no data"), std::string::npos) << message;
     EXPECT_NE(reasons.find("aborted-by-system"), std::string::npos) << reasons;
     httpClose(http);
+}
+
+TEST(PapplWeb, the_web_pages_load_when_no_footer_is_set)
+{
+    // A language of PAPPL's own makes the pages look their footer up in it.
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS |
+                  PAPPL_SOPTIONS_WEB_INTERFACE);
+    ASSERT_NE(system.add_printer("web", "file:///dev/null"), nullptr);
+    ASSERT_TRUE(system.start());
+    static const char *const languages[] = {"en", "de"};
+    for (const char *language : languages) {
+        SCOPED_TRACE(language);
+        std::string body;
+        EXPECT_EQ(system.get("/", language, &body), HTTP_STATUS_OK);
+        EXPECT_NE(body.find("</html>"), std::string::npos);
+        EXPECT_EQ(system.get("/web/", language, &body), HTTP_STATUS_OK);
+        EXPECT_NE(body.find("</html>"), std::string::npos);
+    }
+}
+
+TEST(PapplWeb, the_stylesheet_loads_nothing_from_another_host)
+{
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS |
+                  PAPPL_SOPTIONS_WEB_INTERFACE);
+    ASSERT_TRUE(system.start());
+    std::string css;
+    ASSERT_EQ(system.get("/style.css", "en", &css), HTTP_STATUS_OK);
+    EXPECT_NE(css.find("body"), std::string::npos);
+    EXPECT_EQ(css.find("@import"), std::string::npos);
+    // Whatever it refers to is written into it (data: URLs).
+    for (size_t at = css.find("url("); at != std::string::npos; at = css.find("url(", at + 1)) {
+        size_t start = css.find_first_not_of("'\" ", at + 4);
+        EXPECT_EQ(css.compare(start, 5, "data:"), 0) << css.substr(at, 80);
+    }
+}
+
+TEST(PapplAutoDriver, a_printer_added_with_the_auto_driver_keeps_the_driver_chosen)
+{
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS);
+    pappl_printer_t *printer =
+        papplPrinterCreate(system.get(), 0, "auto", "auto", "MFG:Misc;MDL:Test;",
+                           "file:///dev/null");
+    ASSERT_NE(printer, nullptr);
+    EXPECT_STREQ(papplPrinterGetDriverName(printer), kDriverName);
 }
 
 } // namespace
