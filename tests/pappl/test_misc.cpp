@@ -606,4 +606,35 @@ TEST(PapplAutoDriver, a_printer_added_with_the_auto_driver_keeps_the_driver_chos
     EXPECT_STREQ(papplPrinterGetDriverName(printer), kDriverName);
 }
 
+bool custom_open(pappl_device_t *, const char *, const char *) { return false; }
+void custom_close(pappl_device_t *) {}
+ssize_t custom_read(pappl_device_t *, void *, size_t) { return -1; }
+ssize_t custom_write(pappl_device_t *, const void *, size_t) { return -1; }
+
+// In a fresh process: registers a scheme of the application's own first and
+// counts the schemes missing after it.
+int schemes_missing_after_a_custom_one()
+{
+    papplDeviceAddScheme("x-misc", PAPPL_DEVTYPE_CUSTOM_LOCAL, nullptr, custom_open,
+                         custom_close, custom_read, custom_write, nullptr, nullptr);
+    static const char *const uris[] = {"x-misc://device", "socket://127.0.0.1:9100",
+                                       "snmp://127.0.0.1", "usb://Misc/Test"};
+    int missing = 0;
+    for (const char *uri : uris) {
+        if (!papplDeviceIsSupported(uri)) {
+            fprintf(stderr, "not supported: %s\n", uri);
+            missing++;
+        }
+    }
+    return missing;
+}
+
+TEST(PapplSchemes, a_scheme_of_the_applications_own_leaves_the_built_in_ones)
+{
+    // The schemes are the process's: the check runs in a process of its own
+    // (a death test's), where nothing registered a scheme before.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exit(schemes_missing_after_a_custom_one()), ::testing::ExitedWithCode(0), "");
+}
+
 } // namespace
