@@ -637,4 +637,33 @@ TEST(PapplSchemes, a_scheme_of_the_applications_own_leaves_the_built_in_ones)
     EXPECT_EXIT(exit(schemes_missing_after_a_custom_one()), ::testing::ExitedWithCode(0), "");
 }
 
+bool count_device(const char *, const char *, const char *, void *data)
+{
+    ++*static_cast<int *>(data);
+    return false;
+}
+
+// In a fresh process with no D-Bus system bus to reach: lists DNS-SD
+// printers, which finds none, and says how long that took.
+int list_dnssd_printers_without_a_bus(const char *bus_address)
+{
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address, 1);
+    int found = 0;
+    papplDeviceList(PAPPL_DEVTYPE_DNS_SD, count_device, &found, ignore_device_error, nullptr);
+    papplDeviceList(PAPPL_DEVTYPE_DNS_SD, count_device, &found, ignore_device_error, nullptr);
+    return found;
+}
+
+TEST(PapplDnssd, listing_network_printers_without_a_dbus_bus_finds_none_and_goes_on)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    char dir[] = "/tmp/pappl-misc-bus-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    // A bus address whose socket does not exist: nothing answers there.
+    std::string address = std::string("unix:path=") + dir + "/no_bus_socket";
+    EXPECT_EXIT(exit(list_dnssd_printers_without_a_bus(address.c_str())),
+                ::testing::ExitedWithCode(0), "");
+    rmdir(dir);
+}
+
 } // namespace
