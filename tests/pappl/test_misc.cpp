@@ -14,6 +14,8 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -131,7 +133,8 @@ bool wait_for(const std::function<bool()> &done, std::chrono::seconds bound)
 // own until the object goes.
 class System {
 public:
-    explicit System(pappl_soptions_t options, int port = 8760)
+    explicit System(pappl_soptions_t options, int port = 8760,
+                    const char *auth_service = nullptr)
         : port_(port)
     {
         char dir[] = "/tmp/pappl-misc-XXXXXX";
@@ -145,7 +148,7 @@ public:
         std::string spool = dir_ + "/spool", log = dir_ + "/log";
         mkdir(spool.c_str(), 0700);
         system_ = papplSystemCreate(options, "Misc Test", port, nullptr, spool.c_str(),
-                                    log.c_str(), PAPPL_LOGLEVEL_DEBUG, nullptr, false);
+                                    log.c_str(), PAPPL_LOGLEVEL_DEBUG, auth_service, false);
         if (system_ == nullptr)
             return;
         papplSystemAddListeners(system_, "127.0.0.1");
@@ -286,7 +289,8 @@ public:
     }
 
     // GET of a web page in the language given: the status and the body.
-    http_status_t get(const char *path, const char *language, std::string *body) const
+    http_status_t get(const char *path, const char *language, std::string *body,
+                      const char *authorization = nullptr) const
     {
         body->clear();
         http_t *http = connect();
@@ -294,6 +298,8 @@ public:
             return HTTP_STATUS_ERROR;
         httpClearFields(http);
         httpSetField(http, HTTP_FIELD_ACCEPT_LANGUAGE, language);
+        if (authorization != nullptr)
+            httpSetField(http, HTTP_FIELD_AUTHORIZATION, authorization);
         http_status_t status = HTTP_STATUS_ERROR;
         if (httpGet(http, path) == 0) {
             while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE)
@@ -664,6 +670,101 @@ TEST(PapplDnssd, listing_network_printers_without_a_dbus_bus_finds_none_and_goes
     EXPECT_EXIT(exit(list_dnssd_printers_without_a_bus(address.c_str())),
                 ::testing::ExitedWithCode(0), "");
     rmdir(dir);
+}
+
+bool write_file(const std::string &path, const std::string &text)
+{
+    FILE *f = fopen(path.c_str(), "w");
+    if (f == nullptr)
+        return false;
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    return fclose(f) == 0 && ok;
+}
+
+std::string read_file(const char *path)
+{
+    std::string text;
+    if (FILE *f = fopen(path, "r")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0)
+            text.append(buffer, n);
+        fclose(f);
+    }
+    return text;
+}
+
+// In a fresh process with a mount namespace of its own: users and a PAM
+// service of the test's own over the system's, a PAPPL system that lets the
+// group misc-admins administer it, and its settings page asked for by a
+// member of that group by a supplementary group only, and by a user outside
+// it. Returns the number of answers that were not the ones expected.
+int admin_answers_by_group(const char *dir)
+{
+    std::string d = dir;
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        perror("mount namespace");
+        return 100;
+    }
+    mkdir((d + "/pam.d").c_str(), 0755);
+    // Any password passes: the group check is what is tried here.
+    if (!write_file(d + "/pam.d/quovel-misc-test",
+                    "auth required pam_permit.so\naccount required pam_permit.so\n") ||
+        !write_file(d + "/passwd", read_file("/etc/passwd") +
+                                       "misc-member:x:4242:4242::/nonexistent:/bin/false\n"
+                                       "misc-other:x:4244:4242::/nonexistent:/bin/false\n") ||
+        !write_file(d + "/group", read_file("/etc/group") +
+                                      "misc-own:x:4242:\nmisc-admins:x:4243:misc-member\n"))
+        return 101;
+    static const char *const binds[][2] = {
+        {"/pam.d", "/etc/pam.d"}, {"/passwd", "/etc/passwd"}, {"/group", "/etc/group"}};
+    for (const auto &b : binds) {
+        if (mount((d + b[0]).c_str(), b[1], nullptr, MS_BIND, nullptr) != 0) {
+            perror(b[1]);
+            return 102;
+        }
+    }
+
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS |
+                      PAPPL_SOPTIONS_WEB_INTERFACE,
+                  8760, "quovel-misc-test");
+    papplSystemSetAdminGroup(system.get(), "misc-admins");
+    if (!system.start())
+        return 103;
+    struct Case {
+        const char *user;
+        http_status_t expected;
+    };
+    static const Case cases[] = {
+        {"misc-member", HTTP_STATUS_OK},
+        {"misc-other", HTTP_STATUS_FORBIDDEN},
+    };
+    int wrong = 0;
+    for (const Case &c : cases) {
+        std::string credentials = std::string(c.user) + ":secret";
+        char encoded[256];
+        httpEncode64_2(encoded, sizeof(encoded), credentials.c_str(),
+                       static_cast<int>(credentials.size()));
+        std::string authorization = std::string("Basic ") + encoded;
+        std::string body;
+        http_status_t status = system.get("/config", "en", &body, authorization.c_str());
+        if (status != c.expected) {
+            fprintf(stderr, "%s got %d, not %d\n", c.user, static_cast<int>(status),
+                    static_cast<int>(c.expected));
+            wrong++;
+        }
+    }
+    return wrong;
+}
+
+TEST(PapplLogin, a_member_of_the_admin_group_by_a_supplementary_group_is_let_in)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    char dir[] = "/tmp/pappl-misc-pam-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    EXPECT_EXIT(exit(admin_answers_by_group(dir)), ::testing::ExitedWithCode(0), "");
+    if (getenv("KEEP") == nullptr)
+        nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 } // namespace
