@@ -16,7 +16,10 @@
 #include <string.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -763,6 +766,162 @@ TEST(PapplLogin, a_member_of_the_admin_group_by_a_supplementary_group_is_let_in)
     char dir[] = "/tmp/pappl-misc-pam-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     EXPECT_EXIT(exit(admin_answers_by_group(dir)), ::testing::ExitedWithCode(0), "");
+    if (getenv("KEEP") == nullptr)
+        nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// Runs a program with its output appended to log; its process ID, or -1.
+pid_t spawn(const std::vector<std::string> &args, const std::string &log)
+{
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// What a program printed, once it has ended.
+std::string output_of(const std::vector<std::string> &args, const std::string &log)
+{
+    unlink(log.c_str());
+    pid_t pid = spawn(args, log);
+    int status;
+    if (pid > 0)
+        waitpid(pid, &status, 0);
+    return read_file(log.c_str());
+}
+
+void stop(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    int status;
+    waitpid(pid, &status, 0);
+}
+
+bool loopback_up_with_multicast()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct ifreq ifr {};
+    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "lo");
+    bool ok = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_MULTICAST);
+    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+// In a fresh process with a network and mount namespace of its own: a
+// private D-Bus system bus and Avahi daemon on the loopback interface, a
+// running PAPPL system, and a printer added to it with Create-Printer.
+// Returns 0 once Avahi lists the printer's IPP service.
+int create_printer_and_browse(const char *dir)
+{
+    std::string d = dir;
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0 || !loopback_up_with_multicast()) {
+        perror("namespace");
+        return 100;
+    }
+    mkdir("/run/avahi-daemon", 0755);
+    if (!write_file(d + "/bus.conf",
+                    "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                    "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/"
+                    "busconfig.dtd\">\n<busconfig><type>system</type><listen>unix:path=" +
+                        d + "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                        "<allow user=\"*\"/><allow own=\"*\"/>"
+                        "<allow send_type=\"method_call\"/><allow send_type=\"signal\"/>"
+                        "<allow send_type=\"method_return\"/><allow send_type=\"error\"/>"
+                        "<allow receive_type=\"method_call\"/><allow receive_type=\"signal\"/>"
+                        "<allow receive_type=\"method_return\"/>"
+                        "<allow receive_type=\"error\"/></policy></busconfig>\n") ||
+        !write_file(d + "/avahi.conf",
+                    "[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=lo\nenable-dbus=yes\n"
+                    "[wide-area]\nenable-wide-area=no\n[publish]\npublish-hinfo=no\n"
+                    "publish-workstation=no\n[reflector]\nenable-reflector=no\n"))
+        return 101;
+    pid_t bus = spawn({"dbus-daemon", "--config-file=" + d + "/bus.conf", "--nofork",
+                       "--nopidfile"},
+                      d + "/dbus.log");
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + d + "/bus").c_str(), 1);
+    struct stat st;
+    wait_for([&] { return stat((d + "/bus").c_str(), &st) == 0; }, std::chrono::seconds(10));
+    pid_t avahi = spawn({"avahi-daemon", "-f", d + "/avahi.conf", "--no-drop-root", "--no-chroot",
+                         "--no-rlimits"},
+                        d + "/avahi.log");
+    int result = 102;
+    if (wait_for(
+            [&] {
+                return read_file((d + "/avahi.log").c_str()).find("Server startup complete") !=
+                       std::string::npos;
+            },
+            std::chrono::seconds(20))) {
+        System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS);
+        result = 103;
+        if (system.start()) {
+            http_t *http = system.connect();
+            ipp_t *request = ippNewRequest(IPP_OP_CREATE_PRINTER);
+            char uri[1024];
+            httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof(uri), "ipp", nullptr, "127.0.0.1",
+                            system.port(), "/ipp/system");
+            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr, uri);
+            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
+                         nullptr, "tester");
+            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "printer-service-type",
+                         nullptr, "print");
+            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "smi55357-driver",
+                         nullptr, kDriverName);
+            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "smi55357-device-uri",
+                         nullptr, "file:///dev/null");
+            ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_NAME, "printer-name", nullptr,
+                         "Announced");
+            ipp_t *response = cupsDoRequest(http, request, "/ipp/system");
+            if (response == nullptr || ippGetStatusCode(response) != IPP_STATUS_OK) {
+                fprintf(stderr, "Create-Printer: %s\n", cupsLastErrorString());
+                result = 104;
+            } else {
+                result = wait_for(
+                             [&] {
+                                 return output_of({"avahi-browse", "-t", "-p", "_ipp._tcp"},
+                                                  d + "/browse.out")
+                                            .find(";Announced;") != std::string::npos;
+                             },
+                             std::chrono::seconds(20))
+                             ? 0
+                             : 105;
+                if (result != 0)
+                    fprintf(stderr, "Avahi lists: %s\n",
+                            output_of({"avahi-browse", "-t", "-p", "-a"}, d + "/browse.out")
+                                .c_str());
+            }
+            ippDelete(response);
+            httpClose(http);
+        }
+    }
+    stop(avahi);
+    stop(bus);
+    return result;
+}
+
+TEST(PapplDnssd, a_printer_added_with_create_printer_is_announced_at_once)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    char dir[] = "/tmp/pappl-misc-mdns-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    EXPECT_EXIT(exit(create_printer_and_browse(dir)), ::testing::ExitedWithCode(0), "");
     if (getenv("KEEP") == nullptr)
         nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
