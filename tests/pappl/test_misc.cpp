@@ -136,9 +136,9 @@ bool wait_for(const std::function<bool()> &done, std::chrono::seconds bound)
 // own until the object goes.
 class System {
 public:
-    explicit System(pappl_soptions_t options, int port = 8760,
-                    const char *auth_service = nullptr)
-        : port_(port)
+    // Port 0: PAPPL takes the first free one from 8000 up, so that tests run
+    // side by side do not meet.
+    explicit System(pappl_soptions_t options, const char *auth_service = nullptr)
     {
         char dir[] = "/tmp/pappl-misc-XXXXXX";
         if (mkdtemp(dir) == nullptr)
@@ -150,11 +150,12 @@ public:
         setenv("HOME", dir_.c_str(), 1);
         std::string spool = dir_ + "/spool", log = dir_ + "/log";
         mkdir(spool.c_str(), 0700);
-        system_ = papplSystemCreate(options, "Misc Test", port, nullptr, spool.c_str(),
+        system_ = papplSystemCreate(options, "Misc Test", 0, nullptr, spool.c_str(),
                                     log.c_str(), PAPPL_LOGLEVEL_DEBUG, auth_service, false);
         if (system_ == nullptr)
             return;
         papplSystemAddListeners(system_, "127.0.0.1");
+        port_ = papplSystemGetHostPort(system_);
         static pappl_pr_driver_t drivers[] = {
             {kDriverName, "Misc Test Printer", nullptr, nullptr}};
         papplSystemSetPrinterDrivers(system_, 1, drivers, autoadd_cb, nullptr, driver_cb,
@@ -331,7 +332,7 @@ private:
         return n;
     }
 
-    int port_;
+    int port_ = 0;
     std::string dir_;
     pappl_system_t *system_ = nullptr;
     std::thread thread_;
@@ -730,7 +731,7 @@ int admin_answers_by_group(const char *dir)
 
     System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS |
                       PAPPL_SOPTIONS_WEB_INTERFACE,
-                  8760, "quovel-misc-test");
+                  "quovel-misc-test");
     papplSystemSetAdminGroup(system.get(), "misc-admins");
     if (!system.start())
         return 103;
