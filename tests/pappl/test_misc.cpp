@@ -405,19 +405,25 @@ TEST(PapplUpTime, printer_up_time_is_at_least_one_in_the_printers_first_second)
     http_t *http = system.connect();
     ASSERT_NE(http, nullptr);
 
-    // A printer made just after the wall clock turns a second is asked within
-    // that same second.
-    time_t now = time(nullptr);
-    ASSERT_TRUE(wait_for([now] { return time(nullptr) != now; }, std::chrono::seconds(5)));
-    pappl_printer_t *printer = system.add_printer("uptime", "file:///dev/null");
-    ASSERT_NE(printer, nullptr);
-    time_t created = time(nullptr);
-    ipp_t *response = system.get_printer_attributes(http, "/ipp/print/uptime");
-    ASSERT_EQ(created, time(nullptr)) << "the request took the test past a second";
-    ASSERT_NE(response, nullptr) << cupsLastErrorString();
-    EXPECT_GE(ippGetInteger(ippFindAttribute(response, "printer-up-time", IPP_TAG_INTEGER), 0),
-              1);
-    ippDelete(response);
+    // A printer made just after the wall clock turns a second, asked within
+    // that same second (tried again on the rare run where the request took
+    // the clock past it).
+    bool asked_in_its_first_second = false;
+    for (int attempt = 0; attempt < 5 && !asked_in_its_first_second; attempt++) {
+        time_t now = time(nullptr);
+        ASSERT_TRUE(wait_for([now] { return time(nullptr) != now; }, std::chrono::seconds(5)));
+        std::string name = "uptime" + std::to_string(attempt);
+        pappl_printer_t *printer = system.add_printer(name.c_str(), "file:///dev/null");
+        ASSERT_NE(printer, nullptr);
+        time_t created = time(nullptr);
+        ipp_t *response = system.get_printer_attributes(http, ("/ipp/print/" + name).c_str());
+        ASSERT_NE(response, nullptr) << cupsLastErrorString();
+        asked_in_its_first_second = created == time(nullptr);
+        EXPECT_GE(
+            ippGetInteger(ippFindAttribute(response, "printer-up-time", IPP_TAG_INTEGER), 0), 1);
+        ippDelete(response);
+    }
+    EXPECT_TRUE(asked_in_its_first_second);
 
     httpClose(http);
 }
