@@ -653,6 +653,16 @@ TEST(PapplSchemes, a_scheme_of_the_applications_own_leaves_the_built_in_ones)
     EXPECT_EXIT(exit(schemes_missing_after_a_custom_one()), ::testing::ExitedWithCode(0), "");
 }
 
+// A death test's child runs its test from the start, so it makes a folder of
+// its own: it removes it too, before it exits.
+int run_and_remove(int (*check)(const char *dir), const char *dir)
+{
+    int result = check(dir);
+    if (getenv("KEEP") == nullptr)
+        nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    return result;
+}
+
 bool count_device(const char *, const char *, const char *, void *data)
 {
     ++*static_cast<int *>(data);
@@ -661,9 +671,11 @@ bool count_device(const char *, const char *, const char *, void *data)
 
 // In a fresh process with no D-Bus system bus to reach: lists DNS-SD
 // printers, which finds none, and says how long that took.
-int list_dnssd_printers_without_a_bus(const char *bus_address)
+int list_dnssd_printers_without_a_bus(const char *dir)
 {
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address, 1);
+    // A bus address whose socket does not exist: nothing answers there.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", (std::string("unix:path=") + dir + "/no_bus_socket").c_str(),
+           1);
     int found = 0;
     papplDeviceList(PAPPL_DEVTYPE_DNS_SD, count_device, &found, ignore_device_error, nullptr);
     papplDeviceList(PAPPL_DEVTYPE_DNS_SD, count_device, &found, ignore_device_error, nullptr);
@@ -675,9 +687,7 @@ TEST(PapplDnssd, listing_network_printers_without_a_dbus_bus_finds_none_and_goes
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     char dir[] = "/tmp/pappl-misc-bus-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    // A bus address whose socket does not exist: nothing answers there.
-    std::string address = std::string("unix:path=") + dir + "/no_bus_socket";
-    EXPECT_EXIT(exit(list_dnssd_printers_without_a_bus(address.c_str())),
+    EXPECT_EXIT(exit(run_and_remove(list_dnssd_printers_without_a_bus, dir)),
                 ::testing::ExitedWithCode(0), "");
     rmdir(dir);
 }
@@ -772,7 +782,8 @@ TEST(PapplLogin, a_member_of_the_admin_group_by_a_supplementary_group_is_let_in)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     char dir[] = "/tmp/pappl-misc-pam-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    EXPECT_EXIT(exit(admin_answers_by_group(dir)), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(exit(run_and_remove(admin_answers_by_group, dir)), ::testing::ExitedWithCode(0),
+                "");
     if (getenv("KEEP") == nullptr)
         nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
@@ -928,7 +939,8 @@ TEST(PapplDnssd, a_printer_added_with_create_printer_is_announced_at_once)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     char dir[] = "/tmp/pappl-misc-mdns-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    EXPECT_EXIT(exit(create_printer_and_browse(dir)), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(exit(run_and_remove(create_printer_and_browse, dir)),
+                ::testing::ExitedWithCode(0), "");
     if (getenv("KEEP") == nullptr)
         nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
