@@ -134,7 +134,14 @@ struct Folder {
         mkdir(spool.c_str(), 0700);
         mkdir(out.c_str(), 0700);
     }
-    ~Folder() { remove_tree(root); }
+    // Kept when the test failed, for its log and state.
+    ~Folder()
+    {
+        if (::testing::Test::HasFailure())
+            printf("Kept %s\n", root.c_str());
+        else
+            remove_tree(root);
+    }
     Folder(const Folder &) = delete;
     Folder &operator=(const Folder &) = delete;
 
@@ -227,6 +234,9 @@ bool driver_cb(pappl_system_t *, const char *driver_name, const char *, const ch
     d->num_source = 1;
     d->source[0] = "main";
     snprintf(d->media_default.source, sizeof(d->media_default.source), "main");
+    d->num_type = 1;
+    d->type[0] = "stationery";
+    snprintf(d->media_default.type, sizeof(d->media_default.type), "stationery");
     d->media_ready[0] = d->media_default;
     return true;
 }
@@ -527,10 +537,10 @@ TEST_P(PapplStateInterrupted, a_printing_job_and_the_job_behind_it_end_properly_
     http_t *http = server.connect();
     ASSERT_NE(http, nullptr);
     const int printing = server.submit(http, kFirst, "printing-job", false);
-    ASSERT_GT(printing, 0);
+    ASSERT_GT(printing, 0) << cupsLastErrorString();
     ASSERT_TRUE(wait_for([&] { return exists(folder.path("printing-" + std::to_string(printing))); }));
     const int queued = server.submit(http, kFirst, "queued-job", false);
-    ASSERT_GT(queued, 0);
+    ASSERT_GT(queued, 0) << cupsLastErrorString();
     httpClose(http);
     ASSERT_EQ(server.job(kFirst, queued).state, IPP_JSTATE_PENDING);
 
@@ -557,14 +567,14 @@ TEST_P(PapplStateInterrupted, a_printing_job_and_the_job_behind_it_end_properly_
 
     EXPECT_EQ(first.state, c.printing_job_end);
     if (c.document_kept) {
-        EXPECT_EQ(read_file(folder.out + "/printing-job.prn"), document("printing-job"));
+        EXPECT_TRUE(read_file(folder.out + "/printing-job.prn") == document("printing-job")) << "printing-job printed wrong";
     } else {
         EXPECT_NE(first.reasons.find("aborted-by-system"), std::string::npos) << first.reasons;
         EXPECT_FALSE(first.message.empty());
         EXPECT_NE(first.message, "Job aborted.");
     }
     EXPECT_EQ(second.state, IPP_JSTATE_COMPLETED);
-    EXPECT_EQ(read_file(folder.out + "/queued-job.prn"), document("queued-job"));
+    EXPECT_TRUE(read_file(folder.out + "/queued-job.prn") == document("queued-job")) << "queued-job printed wrong";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -598,7 +608,7 @@ TEST_P(PapplStateAnswered, a_job_answered_with_an_id_prints_after_a_kill_right_a
     const int id = server.submit(http, kFirst, "answered-job", GetParam().with_send_document);
     server.kill_now();
     httpClose(http);
-    ASSERT_GT(id, 0);
+    ASSERT_GT(id, 0) << cupsLastErrorString();
 
     unlink(folder.path("hold").c_str());
     ASSERT_TRUE(server.start());
@@ -608,7 +618,7 @@ TEST_P(PapplStateAnswered, a_job_answered_with_an_id_prints_after_a_kill_right_a
         return got.state == 0 || got.state >= IPP_JSTATE_CANCELED;
     }));
     EXPECT_EQ(got.state, IPP_JSTATE_COMPLETED) << "0 is no such job";
-    EXPECT_EQ(read_file(folder.out + "/answered-job.prn"), document("answered-job"));
+    EXPECT_TRUE(read_file(folder.out + "/answered-job.prn") == document("answered-job")) << "answered-job printed wrong";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -700,7 +710,7 @@ TEST(PapplState, a_printer_changed_by_its_driver_is_saved_without_waiting_for_a_
     ASSERT_NE(http, nullptr);
     const int id = server.submit(http, kFirst, "relocating-job", false);
     httpClose(http);
-    ASSERT_GT(id, 0);
+    ASSERT_GT(id, 0) << cupsLastErrorString();
     ASSERT_TRUE(wait_for([&] { return exists(folder.path("printing-" + std::to_string(id))); }));
 
     // No request reaches the system from here on: only the state file is
