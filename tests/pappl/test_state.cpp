@@ -524,6 +524,8 @@ struct Interrupted {
     ipp_jstate_t printing_job_end; // how that job ends after the restart
 };
 
+void PrintTo(const Interrupted &row, std::ostream *os) { *os << row.name; }
+
 class PapplStateInterrupted : public ::testing::TestWithParam<Interrupted> {};
 
 TEST_P(PapplStateInterrupted, a_printing_job_and_the_job_behind_it_end_properly_after_a_restart)
@@ -592,6 +594,8 @@ struct Submission {
     bool with_send_document;
 };
 
+void PrintTo(const Submission &row, std::ostream *os) { *os << row.name; }
+
 class PapplStateAnswered : public ::testing::TestWithParam<Submission> {};
 
 TEST_P(PapplStateAnswered, a_job_answered_with_an_id_prints_after_a_kill_right_after_the_answer)
@@ -626,14 +630,47 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Submission{"print_job", false}, Submission{"create_job_and_send_document", true}),
     [](const ::testing::TestParamInfo<Submission> &row) { return std::string(row.param.name); });
 
+TEST(PapplState, a_job_canceled_before_a_kill_stays_canceled_after_the_restart)
+{
+    Folder folder;
+    Server server(folder);
+    write_file(folder.path("hold"), "");
+    ASSERT_TRUE(server.start());
+
+    http_t *http = server.connect();
+    ASSERT_NE(http, nullptr);
+    const int printing = server.submit(http, kFirst, "printing-job", false);
+    ASSERT_GT(printing, 0) << cupsLastErrorString();
+    ASSERT_TRUE(wait_for([&] { return exists(folder.path("printing-" + std::to_string(printing))); }));
+    const int canceled = server.submit(http, kFirst, "canceled-job", false);
+    ASSERT_GT(canceled, 0) << cupsLastErrorString();
+    ipp_t *req = server.new_request(IPP_OP_CANCEL_JOB, kFirst);
+    ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", canceled);
+    ipp_t *response = cupsDoRequest(http, req, kFirst);
+    const bool answered = response != nullptr && ippGetStatusCode(response) == IPP_STATUS_OK;
+    server.kill_now();
+    ippDelete(response);
+    httpClose(http);
+    ASSERT_TRUE(answered) << cupsLastErrorString();
+
+    unlink(folder.path("hold").c_str());
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(wait_for([&] { return server.job(kFirst, printing).state == IPP_JSTATE_COMPLETED; }));
+    EXPECT_EQ(server.job(kFirst, canceled).state, IPP_JSTATE_CANCELED);
+    EXPECT_FALSE(exists(folder.out + "/canceled-job.prn"));
+}
+
 // ---------------------------------------------------------------------------
 // Printers added, changed and deleted.
 
 struct PrinterChange {
     const char *name;
+    bool while_printing; // the change comes while the first printer prints
     std::function<bool(Server &, http_t *)> change;
     std::function<bool(Server &)> kept; // asked of the restarted system
 };
+
+void PrintTo(const PrinterChange &row, std::ostream *os) { *os << row.name; }
 
 class PapplStatePrinters : public ::testing::TestWithParam<PrinterChange> {};
 
@@ -641,10 +678,17 @@ TEST_P(PapplStatePrinters, a_printer_change_answered_over_ipp_survives_a_kill_ri
 {
     Folder folder;
     Server server(folder);
+    if (GetParam().while_printing)
+        write_file(folder.path("hold"), "");
     ASSERT_TRUE(server.start());
 
     http_t *http = server.connect();
     ASSERT_NE(http, nullptr);
+    if (GetParam().while_printing) {
+        const int id = server.submit(http, kFirst, "busy-job", false);
+        ASSERT_GT(id, 0) << cupsLastErrorString();
+        ASSERT_TRUE(wait_for([&] { return exists(folder.path("printing-" + std::to_string(id))); }));
+    }
     ipp_t *response = server.request(http, IPP_OP_GET_SYSTEM_ATTRIBUTES, "/ipp/system");
     ippDelete(response);
     const bool answered = GetParam().change(server, http);
@@ -663,11 +707,23 @@ bool ok(ipp_t *response)
     return good;
 }
 
+bool delete_first(Server &s, http_t *http)
+{
+    ipp_t *req = s.new_request(IPP_OP_DELETE_PRINTER, "/ipp/system");
+    ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "printer-id", 1);
+    return ok(cupsDoRequest(http, req, "/ipp/system"));
+}
+
+bool first_is_gone(Server &s)
+{
+    return s.printer_attr(kFirst, "printer-name").empty();
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kills, PapplStatePrinters,
     ::testing::Values(
         PrinterChange{
-            "added",
+            "added", false,
             [](Server &s, http_t *http) {
                 ipp_t *req = s.new_request(IPP_OP_CREATE_PRINTER, "/ipp/system");
                 ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "printer-service-type",
@@ -681,22 +737,16 @@ INSTANTIATE_TEST_SUITE_P(
             },
             [](Server &s) { return s.printer_attr("/ipp/print/second", "printer-name") == "second"; }},
         PrinterChange{
-            "changed",
+            "changed", false,
             [](Server &s, http_t *http) {
                 ipp_t *req = s.new_request(IPP_OP_SET_PRINTER_ATTRIBUTES, kFirst);
-                ippAddString(req, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-location", nullptr,
-                             "Second floor");
+                ippAddString(req, IPP_TAG_PRINTER, IPP_TAG_URI, "printer-geo-location", nullptr,
+                             "geo:46.5,6.6");
                 return ok(cupsDoRequest(http, req, kFirst));
             },
-            [](Server &s) { return s.printer_attr(kFirst, "printer-location") == "Second floor"; }},
-        PrinterChange{
-            "deleted",
-            [](Server &s, http_t *http) {
-                ipp_t *req = s.new_request(IPP_OP_DELETE_PRINTER, "/ipp/system");
-                ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "printer-id", 1);
-                return ok(cupsDoRequest(http, req, "/ipp/system"));
-            },
-            [](Server &s) { return s.printer_attr(kFirst, "printer-name").empty(); }}),
+            [](Server &s) { return s.printer_attr(kFirst, "printer-geo-location") == "geo:46.5,6.6"; }},
+        PrinterChange{"deleted", false, delete_first, first_is_gone},
+        PrinterChange{"deleted_while_printing", true, delete_first, first_is_gone}),
     [](const ::testing::TestParamInfo<PrinterChange> &row) { return std::string(row.param.name); });
 
 TEST(PapplState, a_printer_changed_by_its_driver_is_saved_without_waiting_for_a_client)
