@@ -777,3 +777,57 @@ TEST(PapplState, a_printer_changed_by_its_driver_is_saved_without_waiting_for_a_
 }
 
 } // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Printer settings set over IPP, kept by a restart.
+
+struct Setting {
+    const char *attr;
+    ipp_tag_t tag;
+    const char *value;
+};
+
+void PrintTo(const Setting &row, std::ostream *os) { *os << row.attr; }
+
+class PapplStateSettings : public ::testing::TestWithParam<Setting> {};
+
+TEST_P(PapplStateSettings, a_printer_setting_set_over_ipp_is_answered_and_kept_by_a_restart)
+{
+    const Setting &c = GetParam();
+    Folder folder;
+    Server server(folder);
+    ASSERT_TRUE(server.start());
+
+    http_t *http = server.connect();
+    ASSERT_NE(http, nullptr);
+    ipp_t *req = server.new_request(IPP_OP_SET_PRINTER_ATTRIBUTES, kFirst);
+    ippAddString(req, IPP_TAG_PRINTER, c.tag, c.attr, nullptr, c.value);
+    ipp_t *response = cupsDoRequest(http, req, kFirst);
+    ASSERT_TRUE(response != nullptr && ippGetStatusCode(response) == IPP_STATUS_OK)
+        << cupsLastErrorString();
+    ippDelete(response);
+    httpClose(http);
+    EXPECT_EQ(server.printer_attr(kFirst, c.attr), c.value);
+
+    server.kill_now();
+    ASSERT_TRUE(server.start());
+    EXPECT_EQ(server.printer_attr(kFirst, c.attr), c.value) << "after the restart";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Restarts, PapplStateSettings,
+    ::testing::Values(Setting{"printer-location", IPP_TAG_TEXT, "Second floor"},
+                      Setting{"printer-organization", IPP_TAG_TEXT, "Accounts"},
+                      Setting{"printer-organizational-unit", IPP_TAG_TEXT, "Payroll"},
+                      Setting{"printer-geo-location", IPP_TAG_URI, "geo:46.5,6.6"}),
+    [](const ::testing::TestParamInfo<Setting> &row) {
+        std::string name = row.param.attr;
+        for (auto &ch : name)
+            if (ch == '-')
+                ch = '_';
+        return name;
+    });
+
+} // namespace
