@@ -435,14 +435,17 @@ constexpr int kHeldJobsEach = 8;
     pappl_system_t *system = make_system(folder, free_port());
     const std::string doc = folder.path("held.ps");
     write_file(doc, document("held"));
+    // PAPPL keeps the job name given, not a copy.
+    static const char *const job_names[kHeldJobsEach] = {"held-0", "held-1", "held-2", "held-3",
+                                                         "held-4", "held-5", "held-6", "held-7"};
     for (int p = 0; p < kSavedPrinters; p++) {
         const std::string name = "printer-" + std::to_string(p);
         pappl_printer_t *printer = papplPrinterCreate(system, 0, name.c_str(), kDriverName,
                                                       kDeviceID, folder.device_uri().c_str());
         papplPrinterHoldNewJobs(printer);
-        for (int j = 0; j < kHeldJobsEach; j++)
-            papplJobCreateWithFile(printer, "tester", "application/postscript",
-                                   ("held-" + std::to_string(j)).c_str(), 0, nullptr, doc.c_str());
+        for (const char *job_name : job_names)
+            papplJobCreateWithFile(printer, "tester", "application/postscript", job_name, 0,
+                                   nullptr, doc.c_str());
     }
     for (long round = 0;; round++) {
         papplSystemSetLocation(system, ("Round " + std::to_string(round)).c_str());
