@@ -88,8 +88,13 @@ wait_until() {
         sleep 0.02
     done
 }
-filter_running() { [ -n "$(filter_pids)" ]; }
 no_filter_running() { [ -z "$(filter_pids)" ]; }
+# The process ID of job ID's filter, from the scheduler's log: quicker to
+# watch than a search of every process.
+filter_pid() { sched_job_log "$1" | sed -n 's|.*Started filter .*/quovel-gate (PID \([0-9]*\)).*|\1|p' | head -n 1; }
+# True while process PID runs (a zombie has ended).
+running() { [ -n "$1" ] && [ -r "/proc/$1/stat" ] && ! grep -qs ') Z ' "/proc/$1/stat"; }
+ended() { ! running "$1"; }
 
 case_a_supported_printer_by_device_id_prints_every_job_whole() {
     scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
@@ -172,16 +177,18 @@ case_a_job_cancelled_while_the_filter_waits_for_the_device_id_ends_without_a_ref
     scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
     # Were the wait to end in a failed query, this nickname would refuse the job.
     add_queue mute "quovtest:$W/mute.prn?mute" "$OTHER_NICK_PPD"
-    local job start ms
+    local job pid start ms
     job=$(submit mute "$W/sample.ps")
-    check "the filter was found waiting for the device ID" \
-        wait_until 10 eval 'filter_running && log_has "$job" "side-channel request left unanswered"'
+    check "the filter's request went unanswered" \
+        wait_until 10 log_has "$job" "side-channel request left unanswered"
+    pid=$(filter_pid "$job")
+    check "the filter was found waiting for the device ID" running "$pid"
     start=$(date +%s%N)
     cancel "$job"
     # The side channel would keep it waiting for hours, and the scheduler
     # kills a filter deaf to the cancel only after 30 s. The usual figure is
     # bench/cancel.sh's.
-    check "the filter ended within 10 s of the cancel" wait_until 10 no_filter_running
+    check "the filter ended within 10 s of the cancel" wait_until 10 ended "$pid"
     ms=$(( ($(date +%s%N) - start) / 1000000 ))
     echo "the filter ended $ms ms after the cancel"
     sched_wait_job "$job" 10

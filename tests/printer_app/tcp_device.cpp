@@ -6,7 +6,9 @@
 //   tcp_device ADDRESS PORT PREFIX hangup=N   ... but hangs up after N bytes
 //   tcp_device ADDRESS PORT PREFIX stall      reads nothing and never hangs up
 //
-// Ready once it prints "listening"; ends on SIGTERM.
+// Ready once it prints "listening"; then prints "open N" and "closed N" as
+// connection N comes and goes, so that a test can tell when it has taken
+// all it was sent. Ends on SIGTERM.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -76,6 +78,8 @@ int main(int argc, char *argv[])
                 continue;
             return 1;
         }
+        printf("open %u\n", n);
+        fflush(stdout);
         if (stall) {
             // Keeps the connection, unread, until the other side gives up.
             pollfd p{conn, POLLRDHUP, 0};
@@ -83,6 +87,8 @@ int main(int argc, char *argv[])
                    (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)
                 ;
             close(conn);
+            printf("closed %u\n", n);
+            fflush(stdout);
             continue;
         }
         char name[4096];
@@ -94,5 +100,7 @@ int main(int argc, char *argv[])
             close(out);
         }
         close(conn);
+        printf("closed %u\n", n);
+        fflush(stdout);
     }
 }
