@@ -22,6 +22,7 @@ for ((i = 1; i <= runs; i++)); do
         { echo "run $i failed:" >&2; tail -n 20 "$work/run$i" >&2; exit 1; }
     # "memory after 20 jobs: VmHWM: A VmRSS: B ; after 200: VmHWM: C VmRSS: D ; the last 180 took T s"
     awk '/^memory after 20 jobs:/ {
+        later = 0
         for (i = 1; i < NF; i++) {
             if ($i == "200:") later = 1
             if ($i == "VmRSS:") rss[later] = $(i + 1)
