@@ -1,15 +1,18 @@
 #!/bin/bash
 # The CUPS client path: a private cupsd whose queues are made with
 # "lpadmin -m everywhere" on the app's printers, as any desktop makes them,
-# and nothing of ours in it.
-# One printer is a supported device (a file); the other a network device that
-# reports another model through Debian's snmpd.
+# and nothing of ours in it. The supported printer's queue is made and printed
+# to with the README's own lpadmin and lp lines, but for the app's address and
+# the document; the README's printer is a supported device here (a file). The
+# other printer is a network device that reports another model through
+# Debian's snmpd.
 #
 #   cups_client_test.sh APP TCP_SINK GATE BACKEND ADDRESS
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/app.sh"
 . "$here/../e2e/scheduler.sh"
+. "$here/../e2e/readme.sh"
 APP=$1 SINK=$2 GATE=$3 BACKEND=$4 ADDR=$5
 PRINTER_MSG='当前打印机不可打印，请使用正确的打印机'
 
@@ -31,19 +34,27 @@ gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -o "$W/doc.pdf" \
 snmp_start "$W" "$ADDR" "MFG:Quovel;MDL:X9000 series;CLS:PRINTER;" || exit 1
 sink_start "$SINK" "$ADDR" 9100 "$W/other.out" || exit 1
 app_start "$APP" "$W/app" "$ADDR" || exit 1
+readme_words client '^lpadmin -p [^ ]+ .*-m everywhere' || exit 1
+readme_words added '^runuser .* quovel-printer-app add ' || exit 1
+good=$(word_after client -p) uri=$(word_after client -v) || exit 1
+check "the README's client line is for the printer its add line adds" \
+    equals "${uri##*/}" "$(word_after added -d)"
 : >"$W/good.out"
-app add -d good -v "file://$W/good.out" -m quovel-r4410kx || exit 1
+app add -d "${uri##*/}" -v "file://$W/good.out" -m quovel-r4410kx || exit 1
 app add -d other -v "socket://$ADDR:9100" -m quovel-r4410kx || exit 1
 
 scheduler_start "$W/cups" "$GATE" "$BACKEND" || exit 1
-for q in good other; do
-    check "$q: lpadmin -m everywhere makes a queue on the app's printer" \
-        lpadmin -p "$q" -E -v "$APP_URI/ipp/print/$q" -m everywhere
-done
+set_word_after client -v "$(uri_with_authority "$uri" "${APP_URI#ipp://}")"
+check "the README's lpadmin -m everywhere line makes queue $good on the app's printer" "${client[@]}"
+check "other: lpadmin -m everywhere makes a queue on the app's printer" \
+    lpadmin -p other -E -v "$APP_URI/ipp/print/other" -m everywhere
 
-job=$(lp -d good "$W/doc.pdf" | sed -n 's/^request id is [^ ]*-\([0-9]*\) .*/\1/p')
+readme_words print "^lp -d $good " || exit 1
+print[-1]=$W/doc.pdf
+job=$("${print[@]}" | sed -n 's/^request id is [^ ]*-\([0-9]*\) .*/\1/p')
 sched_wait_job "$job" 120
-check "a PDF printed with lp completes" equals "$(sched_job_attr good "$job" job-state)" completed
+check "a PDF printed with the README's lp line completes" \
+    equals "$(sched_job_attr "$good" "$job" job-state)" completed
 check "it reaches the device as PostScript" equals "$(head -c 4 "$W/good.out")" "%!PS"
 check "with both its pages" equals "$(sheets "$W/good.out")" 2
 

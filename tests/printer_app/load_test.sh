@@ -82,7 +82,7 @@ client() {
 }
 # Jobs FROM..TO of the four clients at once, then, the printers idle, N PWG
 # raster jobs: PAPPL 1.3.1 streams raster, refusing it with server-error-busy
-# while the printer prints, and that refusal can deadlock it (see README).
+# while the printer prints, and that refusal can deadlock it (see docs/pappl.md).
 round() {
     local c k pids=()
     for c in 0 1 2 3; do

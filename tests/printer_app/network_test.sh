@@ -23,6 +23,7 @@ PORT=9100
 DEVICE_URI=socket://$ADDR:$PORT
 
 . "$here/../e2e/assert.sh"
+. "$here/../e2e/readme.sh"
 pages() { gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=bbox "$1" 2>&1 | grep -c '^%%HiResBoundingBox'; }
 make_and_model() {
     ipptool -t "$APP_URI/ipp/print/$1" "$here/printer.test" |
@@ -64,15 +65,35 @@ start() {
     app_start "$APP" "$W/app" "$ADDR" "$@" || exit 1
 }
 
+# The README's add line, from its subcommand on (the words before it say
+# which user runs it), with the test's address for the printer's host. It
+# names no port, so the listener's 9100 is the one it means.
+readme_add() {
+    local words i
+    readme_words words '^runuser .* quovel-printer-app add ' || return 1
+    set_word_after words -v "$(uri_with_host "$(word_after words -v)" "$ADDR")" || return 1
+    for i in "${!words[@]}"; do
+        [ "${words[$i]}" = add ] && break
+    done
+    app "${words[@]:$i}"
+}
+
 case_adding_a_device_picks_the_driver_of_the_model_it_reports() {
     start
-    local row id model n=0
+    local row id model n=0 q readme
+    readme_words readme '^runuser .* quovel-printer-app add ' || exit 1
     for row in "$R4410|Quovel R4410KX series" "$L8120|Quovel L8120KX series"; do
         id=${row%%|*} model=${row#*|} n=$((n + 1))
         snmp_start "$W" "$ADDR" "$id" || exit 1
-        check "$model: added without a driver" app add -d "p$n" -v "$DEVICE_URI"
-        check "$model: its driver's make and model" equals "$(make_and_model "p$n")" "$model"
-        print "p$n"
+        if [ $n = 1 ]; then
+            q=$(word_after readme -d)
+            check "$model: the README's add line adds $q without a driver" readme_add
+        else
+            q=p$n
+            check "$model: added without a driver" app add -d "$q" -v "$DEVICE_URI"
+        fi
+        check "$model: its driver's make and model" equals "$(make_and_model "$q")" "$model"
+        print "$q"
         printed "$model"
         snmp_stop
     done
