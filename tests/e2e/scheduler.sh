@@ -133,6 +133,11 @@ CONF
 
 scheduler_stop() {
     [ -n "${SCHED_PID:-}" ] || return 0
+    # Gone (or a zombie) before it was told to stop: say why it died.
+    if ! kill -0 "$SCHED_PID" 2>/dev/null || grep -qs ') Z ' "/proc/$SCHED_PID/stat"; then
+        echo "the scheduler had ended by itself; the end of its logs:" >&2
+        tail -n 30 "$SCHED_LOG" "${SCHED_LOG%/*}/cupsd.out" >&2 2>/dev/null
+    fi
     kill -TERM "$SCHED_PID" 2>/dev/null
     local i=0
     while kill -0 "$SCHED_PID" 2>/dev/null && [ $i -lt 100 ]; do

@@ -88,8 +88,13 @@ wait_until() {
         sleep 0.02
     done
 }
-filter_running() { [ -n "$(filter_pids)" ]; }
 no_filter_running() { [ -z "$(filter_pids)" ]; }
+# The process ID of job ID's filter, from the scheduler's log: quicker to
+# watch than a search of every process.
+filter_pid() { sched_job_log "$1" | sed -n 's|.*Started filter .*/quovel-gate (PID \([0-9]*\)).*|\1|p' | head -n 1; }
+# True while process PID runs (a zombie has ended).
+running() { [ -n "$1" ] && [ -r "/proc/$1/stat" ] && ! grep -qs ') Z ' "/proc/$1/stat"; }
+ended() { ! running "$1"; }
 
 case_a_supported_printer_by_device_id_prints_every_job_whole() {
     scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
@@ -155,14 +160,13 @@ case_a_job_cancelled_while_it_copies_ends_promptly() {
     scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
     add_queue slow "quovtest:$W/slow.prn?id=$R4410&slow" quovel-r4410kx.ppd
     head -c $((16 << 20)) /dev/urandom >"$W/big.bin"
-    local job i=0
+    local job
     job=$(submit slow "$W/big.bin" $(raw))
-    while [ ! -s "$W/slow.prn" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-    check "the copy had started" test -s "$W/slow.prn"
-    local start=$SECONDS
+    check "the copy had started" wait_until 10 test -s "$W/slow.prn"
+    # Uncancelled, the copy takes over a minute; a filter deaf to the cancel
+    # is killed by the scheduler only 30 s later.
     cancel "$job"
-    sched_wait_job "$job" 10
-    check "the job ended within 5 seconds of the cancel" test $((SECONDS - start)) -le 5
+    check "the job ended within 10 s of the cancel" sched_wait_job "$job" 10
     check "the job is cancelled" equals "$(sched_job_attr slow "$job" job-state)" canceled
     check "the filter ended without crashing" log_has "$job" "($W/s/bin/filter/quovel-gate) exited"
     check "no process crashed" log_lacks "$job" "crashed"
@@ -173,17 +177,20 @@ case_a_job_cancelled_while_the_filter_waits_for_the_device_id_ends_without_a_ref
     scheduler_start "$W/s" "$GATE" "$BACKEND" "$BANNER" || exit 1
     # Were the wait to end in a failed query, this nickname would refuse the job.
     add_queue mute "quovtest:$W/mute.prn?mute" "$OTHER_NICK_PPD"
-    local job start ms
+    local job pid start ms
     job=$(submit mute "$W/sample.ps")
-    check "the filter was found waiting for the device ID" \
-        wait_until 10 eval 'filter_running && log_has "$job" "SystemInfo:"'
-    sleep 0.3
+    check "the filter's request went unanswered" \
+        wait_until 10 log_has "$job" "side-channel request left unanswered"
+    pid=$(filter_pid "$job")
+    check "the filter was found waiting for the device ID" running "$pid"
     start=$(date +%s%N)
     cancel "$job"
-    wait_until 5 no_filter_running
+    # The side channel would keep it waiting for hours, and the scheduler
+    # kills a filter deaf to the cancel only after 30 s. The usual figure is
+    # bench/cancel.sh's.
+    check "the filter ended within 10 s of the cancel" wait_until 10 ended "$pid"
     ms=$(( ($(date +%s%N) - start) / 1000000 ))
     echo "the filter ended $ms ms after the cancel"
-    check "the filter ended within a second of the cancel" test "$ms" -le 1000
     sched_wait_job "$job" 10
     check "the job is cancelled" equals "$(sched_job_attr mute "$job" job-state)" canceled
     check "the filter reported no refusal" log_lacks "$job" "$PRINTER_MSG"

@@ -104,8 +104,9 @@ int main(int argc, char *argv[])
     }
 
     // Serve the side channel while the job's data comes in, as a real
-    // backend's run loop does.
-    bool side_channel_open = !mute;
+    // backend's run loop does. A mute one only says that a request came,
+    // so that a test knows the filter is waiting for its answer.
+    bool side_channel_open = true;
     char buffer[65536];
     for (;;) {
         pollfd fds[2] = {{in, POLLIN, 0}, {CUPS_SC_FD, POLLIN, 0}};
@@ -114,7 +115,11 @@ int main(int argc, char *argv[])
                 continue;
             break;
         }
-        if (side_channel_open && fds[1].revents != 0) {
+        if (side_channel_open && fds[1].revents != 0 && mute) {
+            if ((fds[1].revents & POLLIN) != 0)
+                fputs("DEBUG: quovtest: side-channel request left unanswered\n", stderr);
+            side_channel_open = false;
+        } else if (side_channel_open && fds[1].revents != 0) {
             side_channel_open = (fds[1].revents & POLLIN) != 0 && answer_side_channel(device_id, has_id);
         }
         if (fds[0].revents != 0) {

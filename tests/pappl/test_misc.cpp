@@ -487,7 +487,9 @@ TEST(PapplDeviceId, a_network_device_without_an_snmp_agent_is_given_up_after_the
         EXPECT_EQ(papplDeviceGetID(device, id, sizeof(id)), nullptr);
         double took = seconds_since(start);
         EXPECT_GE(took, wait_ms / 1000.0 - 0.05);
-        EXPECT_LT(took, wait_ms / 1000.0 + 2.0);
+        // Only a hang guard, under the 10 s of a wait that was never set:
+        // a busy machine may stretch the set one by seconds.
+        EXPECT_LT(took, 8.0);
         papplDeviceClose(device);
     }
     papplDeviceSetIDTimeout(10000);

@@ -19,7 +19,8 @@
 #   app_job_attr QUEUE ID NAME           prints a job attribute
 #   device_bytes FILE         bytes in FILE so far (0 when absent)
 #   device_since FILE OFFSET OUT         copies what came after OFFSET to OUT,
-#                             once FILE has stopped growing
+#                             once FILE's listener has ended every connection
+#                             and FILE has stopped growing
 #   sink_start TCP_DEVICE ADDRESS PORT FILE
 #                             a listener standing for the printer, appending
 #                             what it gets to FILE
@@ -128,11 +129,17 @@ app_wait_job() {
 }
 
 device_bytes() { if [ -f "$1" ]; then stat -c %s "$1"; else echo 0; fi; }
+# True when the listener writing FILE (started by sink_start) has ended each
+# connection it took.
+device_idle() {
+    [ ! -f "$1.ready" ] || [ "$(grep -c '^open ' "$1.ready")" = "$(grep -c '^closed ' "$1.ready")" ]
+}
 # A listener may still be writing what the app sent before the job ended:
-# waits until FILE has not grown for 0.3 s (5 s at most).
+# waits until it has ended its connections and FILE has not grown for 0.3 s
+# (10 s at most).
 device_settle() {
     local last=-1 size quiet=0 i=0
-    while [ $quiet -lt 3 ] && [ $i -lt 50 ]; do
+    while { [ $quiet -lt 3 ] || ! device_idle "$1"; } && [ $i -lt 100 ]; do
         size=$(device_bytes "$1")
         if [ "$size" = "$last" ]; then quiet=$((quiet + 1)); else quiet=0; fi
         last=$size

@@ -111,6 +111,15 @@ helpers() {
     done
 }
 
+converting() { [ -n "$(helpers)" ]; }
+no_helpers() { [ -z "$(helpers)" ]; }
+# until_ok SECONDS COMMAND...: true once COMMAND succeeds within SECONDS.
+until_ok() {
+    local i=0
+    while [ $i -lt $(($1 * 10)) ]; do "${@:2}" && return 0; sleep 0.1; i=$((i + 1)); done
+    false
+}
+
 # request | what the app may answer: an HTTP status line, or nothing
 requests=(
     "truncated|"
@@ -129,14 +138,14 @@ prints "broken requests"
 
 # The PostScript loop is the printer's to run: the app passes PostScript on
 # as it is, so the job completes.
-# document (its format found from its first bytes) | copies | cancel after
-# (s, or none) | state | message holds
+# document (its format found from its first bytes) | copies | cancelled
+# once its conversion runs (yes, or none) | state | message holds
 documents=(
     "garbage.pdf|1|none|aborted|The PDF document could not be converted"
     "tall.pwg|1|none|aborted|"
     "wide.pwg|1|none|aborted|"
     "loop.ps|1|none|completed|"
-    "slow.pdf|1|1|canceled|"
+    "slow.pdf|1|yes|canceled|"
     "slow.pdf|1|none|aborted|The document took more than 3 s to convert."
 )
 for row in "${documents[@]}"; do
@@ -144,11 +153,7 @@ for row in "${documents[@]}"; do
     name="$doc ($want)"
     job=$(app_submit q "$W/$doc" -n "$copies")
     if [ "$cancel" != none ]; then
-        for i in $(seq 100); do
-            [ -n "$(helpers)" ] && break
-            sleep 0.1
-        done
-        sleep "$cancel"
+        check "$name: its conversion started" until_ok 10 converting
         app cancel -d q -j "$job"
     fi
     check "$name: the job ended $want" equals "$(app_wait_job q "$job")" "$want"
@@ -156,8 +161,7 @@ for row in "${documents[@]}"; do
         check "$name: its message says why" lists "$(app_job_attr q "$job" job-state-message)" "$message"
     [ "$want" = completed ] || [ "$want" = canceled ] ||
         check "$name: its message is not empty" [ -n "$(app_job_attr q "$job" job-state-message)" ]
-    sleep 0.5
-    check "$name: no helper is left running" equals "$(helpers)" ""
+    check "$name: no helper is left running" until_ok 10 no_helpers
     prints "$name"
 done
 

@@ -12,7 +12,9 @@
 //                                             PREFIX.N.PAGE.pgm, its exit
 //                                             status to PREFIX.N.status
 //
-// Ready once it prints "listening"; ends on SIGTERM.
+// Ready once it prints "listening"; then prints "open N" and "closed N" as
+// connection N comes and goes, so that a test can tell when it has taken
+// all it was sent. Ends on SIGTERM.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -118,6 +120,8 @@ int main(int argc, char *argv[])
                 continue;
             return 1;
         }
+        printf("open %u\n", n);
+        fflush(stdout);
         if (stall) {
             // Keeps the connection, unread, until the other side gives up.
             pollfd p{conn, POLLRDHUP, 0};
@@ -125,6 +129,8 @@ int main(int argc, char *argv[])
                    (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)
                 ;
             close(conn);
+            printf("closed %u\n", n);
+            fflush(stdout);
             continue;
         }
         if (ghostscript) {
@@ -141,5 +147,7 @@ int main(int argc, char *argv[])
             close(out);
         }
         close(conn);
+        printf("closed %u\n", n);
+        fflush(stdout);
     }
 }

@@ -64,8 +64,9 @@ void install_fake_cat(const TempDir &dir, const std::string &banner, bool slow)
 {
     const std::string banner_file = dir.write("banner", banner);
     // The stalled cat lets go of the side channel, so that the peer is not
-    // kept waiting for it once the filter has gone.
-    const std::string stall = slow ? ": >'" + dir.path() + "/cat-started'; exec 4>&-; /bin/sleep 5\n" : "";
+    // kept waiting for it once the filter has gone. It stalls as itself (exec),
+    // so that a filter that kills its cat leaves nothing behind.
+    const std::string stall = slow ? ": >'" + dir.path() + "/cat-started'; exec 4>&-; exec /bin/sleep 60\n" : "";
     dir.write("cat",
               "#!/bin/sh\n"
               "[ $# -eq 1 ] && [ \"$1\" = /etc/issue ] || exit 3\n" +

@@ -30,9 +30,9 @@ std::string random_bytes(size_t size, unsigned seed);
 
 // Puts a cat into dir that prints the banner instead of /etc/issue (and
 // prints nothing when asked for any other file), so that PATH=dir makes the
-// operating-system check read the banner. With slow, it first leaves a file
-// "cat-started" in dir and waits five seconds, like a banner on a stalled
-// file system.
+// operating-system check read the banner. With slow, it leaves a file
+// "cat-started" in dir and then stalls for a minute and prints nothing, like
+// a read of a stalled file system: far longer than a test waits for a cancel.
 void install_fake_cat(const TempDir &dir, const std::string &banner, bool slow = false);
 
 // How the backend end of the side channel behaves.
