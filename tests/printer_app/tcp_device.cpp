@@ -5,6 +5,12 @@
 //   tcp_device ADDRESS PORT PREFIX sink       writes connection N to PREFIX.N
 //   tcp_device ADDRESS PORT PREFIX hangup=N   ... but hangs up after N bytes
 //   tcp_device ADDRESS PORT PREFIX stall      reads nothing and never hangs up
+//   tcp_device ADDRESS PORT PREFIX ghostscript
+//                                             feeds connection N to Ghostscript,
+//                                             as a PostScript printer's
+//                                             interpreter reads it: pages to
+//                                             PREFIX.N.PAGE.pgm, its exit
+//                                             status to PREFIX.N.status
 //
 // Ready once it prints "listening"; ends on SIGTERM.
 #include <arpa/inet.h>
@@ -16,6 +22,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/io.h"
@@ -42,15 +49,50 @@ void take(int conn, int out, long limit)
     }
 }
 
+// Runs Ghostscript on the connection. An error stops the interpreter, and
+// whatever followed in the connection is drained unread, as a printer flushes
+// the rest of a job stream after an error.
+void interpret(int conn, const char *prefix, unsigned n)
+{
+    char output[4096], status_name[4096], out_arg[4200];
+    snprintf(output, sizeof(output), "%s.%u.%%03d.pgm", prefix, n);
+    snprintf(out_arg, sizeof(out_arg), "-sOutputFile=%s", output);
+    snprintf(status_name, sizeof(status_name), "%s.%u.status", prefix, n);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(conn, 0);
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        execlp("gs", "gs", "-q", "-dSAFER", "-dNOPAUSE", "-dBATCH", "-sDEVICE=pgmraw", "-r10", out_arg, "-",
+               static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = -1;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        ;
+    char buf[65536];
+    while (read(conn, buf, sizeof(buf)) > 0)
+        ;
+    FILE *fp = fopen(status_name, "w");
+    if (fp) {
+        fprintf(fp, "%d\n", pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        fclose(fp);
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     if (argc != 5) {
-        fprintf(stderr, "usage: tcp_device ADDRESS PORT PREFIX append|sink|hangup=N|stall\n");
+        fprintf(stderr, "usage: tcp_device ADDRESS PORT PREFIX append|sink|hangup=N|stall|ghostscript\n");
         return 2;
     }
     const bool stall = strcmp(argv[4], "stall") == 0;
+    const bool ghostscript = strcmp(argv[4], "ghostscript") == 0;
     const bool append = strcmp(argv[4], "append") == 0;
     const long limit = strncmp(argv[4], "hangup=", 7) == 0 ? strtol(argv[4] + 7, nullptr, 10) : -1;
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -82,6 +124,11 @@ int main(int argc, char *argv[])
             while ((poll(&p, 1, -1) >= 0 || errno == EINTR) &&
                    (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)
                 ;
+            close(conn);
+            continue;
+        }
+        if (ghostscript) {
+            interpret(conn, argv[3], n);
             close(conn);
             continue;
         }
