@@ -13,7 +13,6 @@
 #include "common/child.h"
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
-#include "printer_app/turn.h"
 #include "printer_app/watch.h"
 
 namespace {
@@ -147,25 +146,28 @@ void close_fd(int *fd)
     *fd = -1;
 }
 
-bool print_postscript(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
+bool print_postscript(pappl_job_t *job, pappl_device_t *device)
 {
-    DeviceIdQuery query;
-    if (!gate_admit(job, device, query))
-        return false;
-
+    papplJobSetImpressions(job, 1);
     const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return jobs_fail(job, PAPPL_JREASON_NONE, "Unable to open the document: %s", strerror(errno));
-    DeviceWatch watch(job, device);
-    const bool ok = write_prolog(job, options, true, device) ? copy_to_device(job, fd, device)
-                                                             : jobs_device_failed(job);
+    pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
+    bool ok = false;
+    if (options != nullptr) {
+        DeviceWatch watch(job, device);
+        ok = write_prolog(job, options, true, device) ? copy_to_device(job, fd, device)
+                                                      : jobs_device_failed(job);
+        papplJobDeletePrintOptions(options);
+    }
     close(fd);
+    if (ok)
+        papplJobSetImpressionsCompleted(job, 1);
     return ok;
 }
 
 bool print_pdf(pappl_job_t *job, pappl_device_t *device)
 {
-    DeviceIdQuery query;
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
     if (options == nullptr)
         return false;
@@ -204,10 +206,7 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device)
         }
         close_fd(&between[0]);
         close_fd(&out[1]);
-        // The conversion runs while the gate decides; nothing reaches the
-        // device before it has. A refused job's conversion is ended below,
-        // and the refusal stays its reason.
-        if (second >= 0 && gate_admit(job, device, query)) {
+        if (second >= 0) {
             if (!write_prolog(job, options, false, device))
                 jobs_device_failed(job);
             else
@@ -232,30 +231,29 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device)
     return ok;
 }
 
-} // namespace
+struct Conversion {
+    const char *format;
+    bool (*convert)(pappl_job_t *job, pappl_device_t *device);
+};
 
-bool jobs_print_postscript(pappl_job_t *job, pappl_device_t *device, void *data)
+const Conversion kConversions[] = {
+    {"application/postscript", print_postscript},
+    {"application/pdf", print_pdf},
+};
+
+// Every PostScript and PDF job's one route: the gate, then the format's
+// conversion into the device.
+bool print_document(pappl_job_t *job, pappl_device_t *device, void *data)
 {
-    (void)data;
-    // A filter rather than the driver's print-file call, which PAPPL makes
-    // only after it has made the job's options: the job's turn comes before
-    // anything is made for the job, which a thread that stops at it would
-    // leave behind.
-    return turn_print(job, [&] {
-        papplJobSetImpressions(job, 1);
-        pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
-        if (options == nullptr)
-            return false;
-        const bool ok = print_postscript(job, options, device);
-        if (ok)
-            papplJobSetImpressionsCompleted(job, 1);
-        papplJobDeletePrintOptions(options);
-        return ok;
-    });
+    const auto *conversion = static_cast<const Conversion *>(data);
+    return gate_admit(job, device) && conversion->convert(job, device);
 }
 
-bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data)
+} // namespace
+
+void jobs_add_filters(pappl_system_t *system)
 {
-    (void)data;
-    return turn_print(job, [&] { return print_pdf(job, device); });
+    for (const Conversion &c : kConversions)
+        papplSystemAddMIMEFilter(system, c.format, "application/postscript", print_document,
+                                 const_cast<Conversion *>(&c));
 }

@@ -8,8 +8,6 @@
 #include <cstring>
 
 #include "checks/checks.h"
-#include "printer_app/device_id.h"
-#include "printer_app/discovery.h"
 #include "printer_app/icons.h"
 #include "printer_app/jobs.h"
 
@@ -235,16 +233,9 @@ const char *driver_for_device(const char *device_info, const char *device_uri,
                               const char *device_id, void *cbdata)
 {
     (void)device_info;
+    (void)device_uri;
     (void)cbdata;
     fill_models();
-    char asked[1024] = "";
-    if ((device_id == nullptr || *device_id == '\0') && device_uri != nullptr) {
-        DeviceIdQuery query;
-        // Only a socket device can be asked without opening it.
-        if (strncmp(device_uri, "socket:", 7) == 0 &&
-            query.ask(device_uri, nullptr, asked, sizeof(asked)))
-            device_id = asked;
-    }
     const int model = supportedModelOf(device_id);
     if (model < 0)
         return nullptr;
@@ -255,36 +246,10 @@ const char *driver_for_device(const char *device_info, const char *device_uri,
     return nullptr;
 }
 
-const char *driver_for_uri(const char *uri)
-{
-    char id[1024] = "";
-    DeviceIdQuery query;
-    if (strncmp(uri, "socket:", 7) == 0) {
-        query.ask(uri, nullptr, id, sizeof(id));
-    } else if (strncmp(uri, "file:", 5) != 0) {
-        pappl_device_t *device = papplDeviceOpen(uri, "auto", nullptr, nullptr);
-        if (device != nullptr) {
-            query.ask(uri, device, id, sizeof(id));
-            query.finish();
-            papplDeviceClose(device);
-        }
-    }
-    return driver_for_device(nullptr, uri, id, nullptr);
-}
-
 const char *driver_of_printer(pappl_printer_t *printer)
 {
     const ModelDriver *m = find_driver(papplPrinterGetDriverName(printer));
-    if (m != nullptr)
-        return m->name;
-    pappl_pr_driver_data_t data;
-    if (papplPrinterGetDriverData(printer, &data) == nullptr)
-        return nullptr;
-    for (int i = 0; i < num_models; i++) {
-        if (strcmp(models[i].description, data.make_and_model) == 0)
-            return models[i].name;
-    }
-    return nullptr;
+    return m != nullptr ? m->name : nullptr;
 }
 
 void driver_printer_created(pappl_printer_t *printer, void *cbdata)
@@ -299,5 +264,4 @@ void driver_printer_created(pappl_printer_t *printer, void *cbdata)
     toner.level = -1;
     toner.type = PAPPL_SUPPLY_TYPE_TONER_CARTRIDGE;
     papplPrinterSetSupplies(printer, 1, &toner);
-    discovery_announce(printer);
 }

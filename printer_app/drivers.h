@@ -14,19 +14,11 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
                   void *cbdata);
 
 // PAPPL's auto-add callback: the driver for the model that the device ID
-// names (asking a socket:// device itself when PAPPL brought no ID), or null
-// so that PAPPL refuses the device.
+// names, or null so that PAPPL refuses the device.
 const char *driver_for_device(const char *device_info, const char *device_uri,
                               const char *device_id, void *cbdata);
 
-// The driver for the device at uri, chosen from the device ID that it reports
-// now (asked for at most kDeviceIdWait), or null when it reports none or names
-// no supported model.
-const char *driver_for_uri(const char *uri);
-
 // The name of the driver that printer runs, or null when it is none of ours.
-// PAPPL 1.3.1 keeps "auto" as the name of a printer whose driver it chose
-// itself; the driver is then known by its make and model.
 const char *driver_of_printer(pappl_printer_t *printer);
 
 // PAPPL's printer creation callback: what every printer starts with.

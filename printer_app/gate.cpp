@@ -28,16 +28,17 @@ bool refuse(pappl_job_t *job, const char *message)
 
 } // namespace
 
-bool gate_admit(pappl_job_t *job, pappl_device_t *device, DeviceIdQuery &query)
+bool gate_admit(pappl_job_t *job, pappl_device_t *device)
 {
     if (!isSupportSystem())
         return refuse(job, kSystemMessage);
 
     pappl_printer_t *printer = papplJobGetPrinter(job);
-    char device_id[1024];
+    char device_id[1024] = "";
     timespec start{}, end{};
     clock_gettime(CLOCK_MONOTONIC, &start);
-    const bool got = query.ask(papplPrinterGetDeviceURI(printer), device, device_id, sizeof(device_id));
+    const bool got = papplDeviceGetID(device, device_id, sizeof(device_id)) != nullptr &&
+                     device_id[0] != '\0';
     clock_gettime(CLOCK_MONOTONIC, &end);
     const long ms = (end.tv_sec - start.tv_sec) * 1000L + (end.tv_nsec - start.tv_nsec) / 1000000L;
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Device ID query took %ld ms.", ms);
@@ -49,8 +50,8 @@ bool gate_admit(pappl_job_t *job, pappl_device_t *device, DeviceIdQuery &query)
     }
 
     papplLogJob(job, PAPPL_LOGLEVEL_INFO,
-                "The device reported no device ID within %.0f s; the driver decides.",
-                kDeviceIdWait);
+                "The device reported no device ID within %d ms; the driver decides.",
+                kDeviceIdWaitMs);
     if (driver_of_printer(printer) == nullptr)
         return refuse(job, kPrinterMessage);
     return true;

@@ -1,5 +1,7 @@
-// Turning each kind of job into PostScript at the device. Every entry point
-// passes the job through the gate before it writes a byte.
+// Turning each kind of job into PostScript at the device. A job passes the
+// gate once, where its route starts (print_document for PostScript and PDF,
+// jobs_raster_start_job for raster and the images PAPPL rasterises), and
+// only then is its document converted and sent.
 #pragma once
 
 #include <cstddef>
@@ -7,17 +9,10 @@
 
 #include <pappl/pappl.h>
 
-// application/postscript, registered as a MIME filter to itself: a
-// setpagedevice prolog, then the document's bytes.
-bool jobs_print_postscript(pappl_job_t *job, pappl_device_t *device, void *data);
-
-// application/pdf, registered as a MIME filter to application/postscript:
-// pdftopdf, then pdftops, into the device.
-bool jobs_print_pdf(pappl_job_t *job, pappl_device_t *device, void *data);
-
-// JPEG and PNG, registered as MIME filters to application/postscript: PAPPL's
-// own conversions to raster, within the job's turn at the device.
-void jobs_add_image_filters(pappl_system_t *system);
+// Registers PostScript (a setpagedevice prolog, then the document's bytes)
+// and PDF (pdftopdf, then pdftops, into the device) as MIME filters to
+// application/postscript. JPEG and PNG take PAPPL's own route to raster.
+void jobs_add_filters(pappl_system_t *system);
 
 // Raster (PWG, URF, and JPEG and PNG as PAPPL rasterises them): each page a
 // compressed PostScript image.
@@ -54,6 +49,6 @@ bool jobs_fail(pappl_job_t *job, pappl_jreason_t reason, const char *format, Fir
     return jobs_fail(job, reason, text);
 }
 
-// jobs_fail for a write to the device that failed, saying whether the
-// printer had stopped taking data.
+// jobs_fail for a write to the device that failed (the last jobs_write on
+// this thread), saying whether the printer had stopped taking data.
 bool jobs_device_failed(pappl_job_t *job);

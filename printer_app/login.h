@@ -7,8 +7,8 @@
 // PAPPL's authorization callback: HTTP Basic credentials checked by PAM
 // with the system's auth service, then membership of GROUPID, the admin
 // group GROUP (any user when GROUP is null, empty or "none"; a named group
-// that does not exist admits nobody). PAPPL 1.3.1's own check takes glibc's getgrouplist() count for
-// a failure and so knows only a user's primary group.
+// that does not exist admits nobody, where PAPPL's own check would let in
+// every user with a password).
 http_status_t login_authorize(pappl_client_t *client, const char *group, gid_t groupid,
                               void *data);
 

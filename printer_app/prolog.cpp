@@ -1,5 +1,6 @@
 // The job options as a PostScript driver sends them: one setpagedevice per
 // feature, each inside "stopped" so that a printer without it goes on.
+#include <cerrno>
 #include <cstdio>
 
 #include "printer_app/jobs.h"
@@ -16,6 +17,9 @@ bool add(char *buf, size_t size, size_t *used, const char *text)
     *used += static_cast<size_t>(n);
     return true;
 }
+
+// errno of this thread's last failed write to its device.
+thread_local int write_errno = 0;
 
 double points(int hundredths_mm)
 {
@@ -72,7 +76,10 @@ bool jobs_write(pappl_device_t *device, const void *data, size_t len)
     if (len == 0)
         return true;
     DeviceWatch::writing(true);
+    errno = 0;
     const bool ok = papplDeviceWrite(device, data, len) == static_cast<ssize_t>(len);
+    if (!ok)
+        write_errno = errno;
     DeviceWatch::writing(false);
     return ok;
 }
@@ -95,7 +102,7 @@ bool jobs_device_failed(pappl_job_t *job)
     if (papplJobIsCanceled(job))
         return false;
     return jobs_fail(job, PAPPL_JREASON_NONE,
-                     DeviceWatch::current_stalled()
+                     write_errno == ETIMEDOUT
                          ? "The printer stopped taking data; the job was ended."
                          : "Unable to write to the printer.");
 }

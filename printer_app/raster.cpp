@@ -11,30 +11,12 @@
 
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
-#include "printer_app/turn.h"
 #include "printer_app/watch.h"
-
-// PAPPL's own JPEG and PNG conversions to raster lines. libpappl 1.3.1
-// exports them though no header declares them; weak, so that a library
-// without them leaves images to PAPPL's own filters.
-// NOLINTBEGIN(bugprone-reserved-identifier,readability-identifier-naming)
-extern "C" bool _papplJobFilterJPEG(pappl_job_t *job, pappl_device_t *device, void *data)
-    __attribute__((weak));
-extern "C" bool _papplJobFilterPNG(pappl_job_t *job, pappl_device_t *device, void *data)
-    __attribute__((weak));
-// NOLINTEND(bugprone-reserved-identifier,readability-identifier-naming)
 
 namespace {
 
 struct RasterJob {
-    RasterJob(pappl_job_t *job, pappl_device_t *device, bool owns_turn)
-        : own_turn(owns_turn), watch(job, device)
-    {
-    }
-    // False when the job's turn at the device is held by the image
-    // conversion around this job.
-    bool own_turn;
-    DeviceIdQuery query;
+    RasterJob(pappl_job_t *job, pappl_device_t *device) : watch(job, device) {}
     DeviceWatch watch;
     z_stream z{};
     bool z_open = false;
@@ -106,59 +88,25 @@ bool device_failed(RasterJob *r, pappl_job_t *job)
     return jobs_device_failed(job);
 }
 
-// Lets go of the job's device, and then of its turn there; returns ok.
+// Lets go of the job's raster state; returns ok.
 bool finish(pappl_job_t *job, RasterJob *r, bool ok)
 {
     papplJobSetData(job, nullptr);
-    // The device must stay open until a slow device query has let go of it.
-    r->query.finish();
-    const bool own_turn = r->own_turn;
     delete r;
-    if (own_turn)
-        turn_end(job, ok);
     return ok;
-}
-
-using ImageFilter = bool (*)(pappl_job_t *, pappl_device_t *, void *);
-struct ImageFormat {
-    const char *type;
-    ImageFilter convert;
-};
-
-bool print_image(pappl_job_t *job, pappl_device_t *device, void *data)
-{
-    const auto *format = static_cast<const ImageFormat *>(data);
-    return turn_print(job, [&] { return format->convert(job, device, nullptr); });
 }
 
 } // namespace
 
-void jobs_add_image_filters(pappl_system_t *system)
-{
-    static const ImageFormat kFormats[] = {
-        {"image/jpeg", _papplJobFilterJPEG},
-        {"image/png", _papplJobFilterPNG},
-    };
-    for (const ImageFormat &format : kFormats)
-        if (format.convert != nullptr)
-            papplSystemAddMIMEFilter(system, format.type, "application/postscript", print_image,
-                                     const_cast<ImageFormat *>(&format));
-}
-
 bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
-    // A raster streamed in by its client, or an image whose conversion has
-    // the turn already.
-    const TurnStart turn = turn_begin(job);
-    if (turn == TurnStart::kDuplicate || turn == TurnStart::kEnded) {
-        papplLogJob(job, PAPPL_LOGLEVEL_WARN, "PAPPL started this job twice; not printed again.");
+    // The raster route's one entry, for raster and images alike: the gate
+    // before anything reaches the device. PAPPL ends a job whose start
+    // failed without the end-of-job call.
+    if (!gate_admit(job, device))
         return false;
-    }
-    auto *r = new RasterJob(job, device, turn == TurnStart::kTaken);
+    auto *r = new RasterJob(job, device);
     papplJobSetData(job, r);
-    // PAPPL ends a job whose start failed without the end-of-job call.
-    if (!gate_admit(job, device, r->query))
-        return finish(job, r, false);
 
     char prolog[2048];
     if (!jobs_prolog(options, false, prolog, sizeof(prolog)))

@@ -9,19 +9,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "printer_app/discovery.h"
 #include "printer_app/drivers.h"
+#include "printer_app/gate.h"
 #include "printer_app/jobs.h"
 #include "printer_app/login.h"
-#include "printer_app/recovery.h"
-#include "printer_app/turn.h"
 #include "printer_app/watch.h"
 #include "printer_app/web.h"
 
 const char kAppName[] = "quovel-printer-app";
 // As CUPS's own administrators.
 const char kAdminGroup[] = "lpadmin";
-// PAPPL's web pages dereference the footer unchecked: it must always be set.
 const char kFooterHTML[] =
     "Quovel Printer Application: IPP Everywhere printing for Quovel R4410KX and L8120KX series "
     "printers.";
@@ -148,6 +145,11 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
         !seconds_option("conversion-timeout", num_options, options,
                         &job_limits.conversion_seconds))
         return nullptr;
+    // A printer that takes no data for this long ends its job with a reason;
+    // one that names itself no sooner than the gate allows is judged by its
+    // driver. Both hold for the whole process.
+    papplDeviceSetWriteTimeout(job_limits.device_seconds * 1000);
+    papplDeviceSetIDTimeout(kDeviceIdWaitMs);
 
     char spool[1024];
     const char *directory = option("spool-directory", num_options, options);
@@ -181,21 +183,13 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
     if (option("private-server", num_options, options) == nullptr)
         papplSystemAddListeners(system, listen != nullptr ? listen : "127.0.0.1");
     papplSystemSetFooterHTML(system, kFooterHTML);
-    papplSystemSetEventCallback(system, turn_event, nullptr);
     web_add_resources(system);
-    if (const char *why = discovery_off_reason())
-        papplLog(system, PAPPL_LOGLEVEL_WARN, "%s", why);
 
     // Drivers before PAPPL loads the saved printers, which name them.
     pappl_pr_driver_t *drivers = nullptr;
     const int num_drivers = drivers_list(&drivers);
     papplSystemSetPrinterDrivers(system, num_drivers, drivers, driver_for_device,
                                  driver_printer_created, driver_setup, nullptr);
-    papplSystemAddMIMEFilter(system, "application/postscript", "application/postscript",
-                             jobs_print_postscript, nullptr);
-    papplSystemAddMIMEFilter(system, "application/pdf", "application/postscript", jobs_print_pdf,
-                             nullptr);
-    jobs_add_image_filters(system);
-    recovery_load_state(system, kAppName);
+    jobs_add_filters(system);
     return system;
 }

@@ -14,13 +14,6 @@ namespace {
 
 thread_local DeviceWatch *current = nullptr;
 
-long now_ms()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
-}
-
 // The connection of a socket:// device. PAPPL keeps it as the first member
 // of the device's data and offers no accessor; the descriptor is used only
 // when it is a TCP socket connected to the port that the URI names, so a
@@ -74,15 +67,10 @@ DeviceWatch::~DeviceWatch()
     pthread_join(thread_, nullptr);
 }
 
-bool DeviceWatch::current_stalled()
-{
-    return current != nullptr && current->stalled_;
-}
-
 void DeviceWatch::writing(bool on)
 {
     if (current != nullptr)
-        current->writing_since_ = on ? now_ms() : 0;
+        current->writing_ = on;
 }
 
 void *DeviceWatch::run(void *self)
@@ -98,21 +86,12 @@ void *DeviceWatch::run(void *self)
             until.tv_nsec -= 1000000000L;
         }
         pthread_cond_timedwait(&w->wake_, &w->lock_, &until);
-        const long since = w->writing_since_;
-        if (w->stop_ || since == 0 || w->stalled_)
+        if (w->stop_ || !w->writing_ || !papplJobIsCanceled(w->job_))
             continue;
-        const bool cancelled = papplJobIsCanceled(w->job_);
-        if (!cancelled && now_ms() - since < job_limits.device_seconds * 1000L)
-            continue;
-        if (!cancelled) {
-            w->stalled_ = true;
-            papplLogJob(w->job_, PAPPL_LOGLEVEL_ERROR,
-                        "The printer took no data for %d s; giving up the connection.",
-                        job_limits.device_seconds);
-        }
         // The blocked write fails, and every later one; PAPPL closes the
         // descriptor itself when the job lets go of the device.
         shutdown(w->fd_, SHUT_RDWR);
+        break;
     }
     pthread_mutex_unlock(&w->lock_);
     return nullptr;

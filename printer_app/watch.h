@@ -1,6 +1,5 @@
-// Limits on a job's time at the device and in conversion, so that a printer
-// that stops reading or a document that never finishes converting cannot hold
-// a queue for ever, and a cancelled job lets go of its printer at once.
+// Limits on a job's time at the device and in conversion, and a cancel that
+// reaches a write the printer does not take.
 #pragma once
 
 #include <atomic>
@@ -9,27 +8,24 @@
 #include <pappl/pappl.h>
 
 struct JobLimits {
-    int device_seconds = 300;     // one write may block this long
+    int device_seconds = 300;     // a printer may take no data this long
     int conversion_seconds = 900; // a PDF's whole conversion
 };
 // Set once from the server's options before any job runs.
 extern JobLimits job_limits;
 
-// Watches the writes of one job to a network device from a thread of its
-// own: a write that blocks past the limit, or any write when the job is
-// cancelled, is ended by shutting the connection down, which PAPPL's own
-// write loop would otherwise retry for ever. Lives on the job's thread, as
-// long as the job holds the device; jobs_write reports to it.
+// PAPPL ends a write that a network printer does not take only after
+// device_seconds, whatever happens to the job meanwhile. While a job's write
+// blocks, this watch looks for a cancel from a thread of its own and ends
+// the write by shutting the connection down, so that a cancelled job lets go
+// of its printer at once. Lives on the job's thread while the job writes to
+// its device; jobs_write reports to it.
 class DeviceWatch {
 public:
     DeviceWatch(pappl_job_t *job, pappl_device_t *device);
     ~DeviceWatch();
     DeviceWatch(const DeviceWatch &) = delete;
     DeviceWatch &operator=(const DeviceWatch &) = delete;
-
-    // True when the watch of this thread's job ended a write because the
-    // device stalled.
-    static bool current_stalled();
 
     // Brackets a write on this thread to the watched device.
     static void writing(bool on);
@@ -44,6 +40,5 @@ private:
     pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t wake_ = PTHREAD_COND_INITIALIZER;
     bool stop_ = false;
-    std::atomic<long> writing_since_{0};
-    std::atomic<bool> stalled_{false};
+    std::atomic<bool> writing_{false};
 };

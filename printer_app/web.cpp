@@ -46,7 +46,6 @@ const char *web_auth_service(const char *listen, const char *given)
 
 void web_add_resources(pappl_system_t *system)
 {
-    papplSystemAddResourceData(system, "/style.css", "text/css", kWebStyle, kWebStyle_size);
     papplSystemAddResourceData(system, "/favicon.png", "image/png", kIcon_md, kIcon_md_size);
     papplSystemAddResourceData(system, "/navicon.png", "image/png", kIcon_sm, kIcon_sm_size);
 }

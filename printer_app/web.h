@@ -6,10 +6,6 @@
 
 #include <pappl/pappl.h>
 
-// PAPPL's stylesheet without its web fonts (web/style.css), built in.
-extern const unsigned char kWebStyle[];
-extern const size_t kWebStyle_size;
-
 // True when NAME (a listen-hostname value) reaches this machine only:
 // "localhost", 127.0.0.0/8 or ::1, written as an address. Anything else,
 // "*" and host names included, may be reached from the network.
@@ -21,7 +17,6 @@ bool web_listens_on_loopback_only(const char *name);
 // clients in without a login.
 const char *web_auth_service(const char *listen, const char *given);
 
-// The app's icon as the pages' favicon and navigation icon, and a
-// stylesheet that loads nothing from elsewhere, in place of PAPPL's; before
-// papplSystemRun, which adds its own only where none is.
+// The app's icon as the pages' favicon and navigation icon, in place of
+// PAPPL's; before papplSystemRun, which adds its own only where none is.
 void web_add_resources(pappl_system_t *system);

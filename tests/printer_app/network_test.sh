@@ -105,7 +105,7 @@ case_an_unsupported_device_is_refused_at_add_and_its_jobs_are_refused() {
     local err
     err=$(app add -d other -v "$DEVICE_URI" 2>&1)
     check "adding it without a driver fails" [ $? -ne 0 ]
-    check "and says the device is not supported" grep -q "reports no supported printer" <<<"$err"
+    check "and says the device is not supported" grep -q "cannot be used with this printer" <<<"$err"
     check "no printer was made" equals "$(app printers)" ""
     check "it can still be added with a driver named" app add -d other -v "$DEVICE_URI" -m quovel-r4410kx
     print other
