@@ -10,14 +10,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/app.sh"
 APP=$1 ADDR=$2
 
-# The one failure that comes from PAPPL 1.3.1 itself (see docs/testing.md): a job
-# held with job-hold-until has the reason job-hold-until-specified, a bit
-# that PAPPL's list of job-state-reasons stops one short of, so the response
-# carries no job-state-reasons at all.
-KNOWN_PAPPL_FAILURES=(
-    "Print-Job with job-hold-until"
-)
-
 W=$(mktemp -d)
 trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
 T=$W/tests
@@ -83,18 +75,10 @@ passed=$(grep -c '\[PASS\]' "$W/results")
 failed=0
 while IFS= read -r line; do
     name=${line% \[FAIL\]}
-    known=0
-    for k in "${KNOWN_PAPPL_FAILURES[@]}"; do
-        [ "$name" = "$k" ] && known=1
-    done
-    if [ $known -eq 1 ]; then
-        echo "known PAPPL 1.3.1 failure: $name"
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $name" >&2
-        awk -v n="$name" 'index($0, n) { on = 1; next } on && /\[(PASS|FAIL|SKIP)\]/ { exit } on' \
-            "$W/report" | grep -v "^ *[a-z0-9-]* (" | head -n 40 >&2
-    fi
+    failed=$((failed + 1))
+    echo "FAILED: $name" >&2
+    awk -v n="$name" 'index($0, n) { on = 1; next } on && /\[(PASS|FAIL|SKIP)\]/ { exit } on' \
+        "$W/report" | grep -v "^ *[a-z0-9-]* (" | head -n 40 >&2
 done < <(grep '\[FAIL\]' "$W/results")
 if ! app_stopped_cleanly; then
     echo "FAILED: the app stopped with a sanitizer report" >&2
