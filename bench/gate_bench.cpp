@@ -22,6 +22,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -163,7 +164,7 @@ double time_cancel(const char *gate, Stage stage)
         static const char kOther[] = "MFG:Quovel;MDL:X9000 series;CLS:PRINTER;";
         ready = readable(sc[1], 10000) && answer_request(sc[1], kOther);
         // The answer is judged in microseconds; the pause is a second.
-        usleep(100000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     } else if (stage == Stage::CopyingFromAStalledStage) {
         static const char kDocument[] = "%!PS\n";
         ready = write(in[1], kDocument, sizeof(kDocument) - 1) == sizeof(kDocument) - 1;
@@ -171,10 +172,10 @@ double time_cancel(const char *gate, Stage stage)
         ready = ready && readable(sc[1], 10000) && answer_request(sc[1], kDeviceId);
         int queued = 1;
         for (int i = 0; ready && i < 10000 && ioctl(in[1], FIONREAD, &queued) == 0 && queued > 0; ++i)
-            usleep(1000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ready = ready && queued == 0;
     } else {
-        usleep(20000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const auto start = std::chrono::steady_clock::now();
     kill(pid, SIGTERM);

@@ -16,6 +16,7 @@
 
 #include <pappl/pappl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,10 +24,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -200,12 +204,13 @@ private:
         std::vector<std::pair<int, std::string>> open;
         while (!stop_) {
             std::vector<pollfd> fds{{listener_, POLLIN, 0}};
-            for (auto &c : open)
-                fds.push_back({c.first, POLLIN, 0});
+            fds.reserve(open.size() + 1);
+            std::transform(open.begin(), open.end(), std::back_inserter(fds),
+                           [](const std::pair<int, std::string> &c) { return pollfd{c.first, POLLIN, 0}; });
             if (poll(fds.data(), fds.size(), 50) <= 0)
                 continue;
             for (size_t i = 1; i < fds.size(); i++) {
-                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
                     continue;
                 char buf[8192];
                 const ssize_t n = read(fds[i].fd, buf, sizeof(buf));
@@ -220,13 +225,13 @@ private:
             }
             for (auto it = open.begin(); it != open.end();)
                 it = it->first < 0 ? open.erase(it) : it + 1;
-            if (fds[0].revents & POLLIN) {
+            if ((fds[0].revents & POLLIN) != 0) {
                 const int c = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
                 if (c >= 0)
                     open.emplace_back(c, std::string());
             }
         }
-        for (auto &c : open)
+        for (const auto &c : open)
             close(c.first);
     }
 
@@ -269,7 +274,7 @@ protected:
             papplSystemShutdown(system_);
             runner_.join();
         }
-        if (system_)
+        if (system_ != nullptr)
             papplSystemDelete(system_);
         g_record = nullptr;
         if (full_spool_)
@@ -321,11 +326,11 @@ protected:
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "engine");
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
-        if (hold_until)
+        if (hold_until != nullptr)
             ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr, hold_until);
-        if (job_name)
+        if (job_name != nullptr)
             ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, job_name);
-        if (hold_until_time)
+        if (hold_until_time != 0)
             ippAddDate(request, IPP_TAG_JOB, "job-hold-until-time", ippTimeToDate(hold_until_time));
         const std::string resource = "/ipp/print/" + std::string(printer);
         ipp_t *response = nullptr;
@@ -333,8 +338,8 @@ protected:
             cupsWriteRequestData(http, document.data(), document.size()) == HTTP_STATUS_CONTINUE)
             response = cupsGetResponse(http, resource.c_str());
         ippDelete(request);
-        const ipp_status_t got = response ? ippGetStatusCode(response) : cupsLastError();
-        if (status)
+        const ipp_status_t got = response != nullptr ? ippGetStatusCode(response) : cupsLastError();
+        if (status != nullptr)
             *status = got;
         const int id = got < IPP_STATUS_REDIRECTION_OTHER_SITE ? ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0) : 0;
         ippDelete(response);
@@ -366,7 +371,7 @@ protected:
         http_t *http = connect();
         const auto until = Clock::now() + kHangBound;
         bool ended = false;
-        while (http && !ended && Clock::now() < until) {
+        while (http != nullptr && !ended && Clock::now() < until) {
             ended = true;
             for (int id : ids)
                 ended = ended && job_state(http, printer, id) >= IPP_JSTATE_CANCELED;
@@ -399,7 +404,7 @@ std::string raster_page(cups_mode_t mode)
     cups_page_header2_t header;
     cupsRasterInitPWGHeader(&header, pwgMediaForPWG("iso_a4_210x297mm"), "sgray_8", 300, 300, "one-sided", nullptr);
     std::vector<unsigned char> line(header.cupsBytesPerLine, 255);
-    bool ok = ras && cupsRasterWriteHeader2(ras, &header);
+    bool ok = ras != nullptr && cupsRasterWriteHeader2(ras, &header) != 0;
     for (unsigned y = 0; ok && y < header.cupsHeight; y++)
         ok = cupsRasterWritePixels(ras, line.data(), header.cupsBytesPerLine) == header.cupsBytesPerLine;
     cupsRasterClose(ras);
@@ -423,11 +428,11 @@ TEST_F(Engine, PendingJobsPrintOldestFirst)
     http_t *http = connect();
     ASSERT_NE(http, nullptr);
     std::vector<int> ids;
+    ids.reserve(4);
     for (int i = 0; i < 4; i++)
         ids.push_back(print(http, "order", postscript(i), "application/postscript"));
     httpClose(http);
-    for (int id : ids)
-        ASSERT_GT(id, 0);
+    ASSERT_TRUE(std::all_of(ids.begin(), ids.end(), [](int id) { return id > 0; })) << "a job was refused";
     papplPrinterResume(printer);
 
     ASSERT_TRUE(wait_ended("order", ids));
@@ -464,9 +469,8 @@ TEST_F(Engine, EachJobToANetworkPrinterHasAConnectionOfItsOwn)
     std::vector<std::string> received;
     for (;;) {
         received = device.connections();
-        size_t got = 0;
-        for (const auto &c : received)
-            got += c.size();
+        const size_t got = std::accumulate(received.begin(), received.end(), size_t{0},
+                                           [](size_t sum, const std::string &c) { return sum + c.size(); });
         if (got >= total || Clock::now() > until)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -497,6 +501,7 @@ TEST_F(Engine, AJobStartedAsTheOneBeforeItEndsKeepsItsDevice)
     // before it lets go of the printer.
     std::atomic<bool> stop{false};
     std::vector<std::thread> askers;
+    askers.reserve(3);
     for (int t = 0; t < 3; t++)
         askers.emplace_back([&] {
             while (!stop)
@@ -505,23 +510,28 @@ TEST_F(Engine, AJobStartedAsTheOneBeforeItEndsKeepsItsDevice)
     std::map<int, std::string> sent;
     std::mutex sent_lock;
     std::vector<std::thread> clients;
+    clients.reserve(2);
     for (int c = 0; c < 2; c++)
         clients.emplace_back([&, c] {
             http_t *mine = connect();
-            for (int i = 0; i < 60 && mine; i++) {
+            for (int i = 0; i < 60 && mine != nullptr; i++) {
                 const std::string document = postscript(c * 1000 + i);
                 const std::string name = "job-" + std::to_string(c) + "-" + std::to_string(i);
                 const int id = print(mine, "folder", document, "application/postscript", nullptr, nullptr, 0, name.c_str());
+                std::string record = name;
+                record += '\n';
+                record += document;
                 std::lock_guard<std::mutex> hold(sent_lock);
-                sent[id] = name + "\n" + document;
+                sent[id] = std::move(record);
             }
             httpClose(mine);
         });
     for (auto &c : clients)
         c.join();
     std::vector<int> ids;
-    for (const auto &job : sent)
-        ids.push_back(job.first);
+    ids.reserve(sent.size());
+    std::transform(sent.begin(), sent.end(), std::back_inserter(ids),
+                   [](const std::pair<const int, std::string> &job) { return job.first; });
     const bool ended_all = wait_ended("folder", ids);
     stop = true;
     for (auto &t : askers)
@@ -532,13 +542,17 @@ TEST_F(Engine, AJobStartedAsTheOneBeforeItEndsKeepsItsDevice)
     int lost = 0;
     for (const auto &job : sent) {
         const std::string name = job.second.substr(0, job.second.find('\n'));
-        FILE *fp = fopen((out + "/" + name + ".prn").c_str(), "rb");
+        std::string file = out;
+        file += '/';
+        file += name;
+        file += ".prn";
+        FILE *fp = fopen(file.c_str(), "rb");
         std::string got;
         char buf[4096];
         size_t n;
-        while (fp && (n = fread(buf, 1, sizeof(buf), fp)) > 0)
+        while (fp != nullptr && (n = fread(buf, 1, sizeof(buf), fp)) > 0)
             got.append(buf, n);
-        if (fp)
+        if (fp != nullptr)
             fclose(fp);
         if (got != job.second.substr(name.size() + 1)) {
             lost++;
@@ -633,8 +647,7 @@ TEST_F(EngineFullSpool, UploadsRefusedForWantOfSpaceDoNotDeadlockAStateSave)
             for (int p = 0; p < 3; p++)
                 ids.push_back(print(http, names[p], postscript(i), "application/postscript"));
         httpClose(http);
-        for (int id : ids)
-            ASSERT_GT(id, 0);
+        ASSERT_TRUE(std::all_of(ids.begin(), ids.end(), [](int id) { return id > 0; })) << "a job was refused";
         for (int p = 0; p < 3; p++)
             ASSERT_TRUE(wait_ended(names[p], {ids.back()}));
     }
@@ -650,11 +663,12 @@ TEST_F(EngineFullSpool, UploadsRefusedForWantOfSpaceDoNotDeadlockAStateSave)
     });
     std::vector<std::thread> clients;
     // Larger than the whole spool, however many small jobs wait in it.
-    const std::string big(1536 * 1024, '%');
+    const std::string big(size_t{1536} * 1024, '%');
+    clients.reserve(4);
     for (int c = 0; c < 4; c++)
         clients.emplace_back([&] {
             http_t *http = connect();
-            for (int i = 0; i < 50 && http && !stop; i++) {
+            for (int i = 0; i < 50 && http != nullptr && !stop; i++) {
                 ipp_status_t status;
                 if (print(http, "full", big, "application/postscript", &status) == 0)
                     refusals++;
@@ -674,7 +688,7 @@ TEST_F(EngineFullSpool, UploadsRefusedForWantOfSpaceDoNotDeadlockAStateSave)
             c.join();
         done = 1;
     });
-    while (!done && !stuck) {
+    while (done == 0 && !stuck) {
         const long now = saves + refusals;
         if (now != last) {
             last = now;
@@ -769,6 +783,7 @@ TEST_F(Engine, APendingJobIsStartedOnceHoweverManyThreadsLookForWork)
         ids.push_back(id);
         std::atomic<int> ready{0};
         std::vector<std::thread> threads;
+        threads.reserve(kThreads);
         for (int t = 0; t < kThreads; t++)
             threads.emplace_back([&] {
                 ready++;

@@ -29,6 +29,7 @@
 #include <chrono>
 #include <ftw.h>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -140,18 +141,18 @@ public:
     // side by side do not meet.
     explicit System(pappl_soptions_t options, const char *auth_service = nullptr)
     {
-        char dir[] = "/tmp/pappl-misc-XXXXXX";
-        if (mkdtemp(dir) == nullptr)
+        char folder[] = "/tmp/pappl-misc-XXXXXX";
+        if (mkdtemp(folder) == nullptr)
             return;
-        dir_ = dir;
+        dir_ = folder;
         // The TLS credentials that PAPPL makes go into this test's folder,
         // not the machine's.
         setenv("CUPS_SERVERROOT", dir_.c_str(), 1);
         setenv("HOME", dir_.c_str(), 1);
-        std::string spool = dir_ + "/spool", log = dir_ + "/log";
+        std::string spool = dir_ + "/spool", log_file = dir_ + "/log";
         mkdir(spool.c_str(), 0700);
         system_ = papplSystemCreate(options, "Misc Test", 0, nullptr, spool.c_str(),
-                                    log.c_str(), PAPPL_LOGLEVEL_DEBUG, auth_service, false);
+                                    log_file.c_str(), PAPPL_LOGLEVEL_DEBUG, auth_service, false);
         if (system_ == nullptr)
             return;
         papplSystemAddListeners(system_, "127.0.0.1");
@@ -794,8 +795,9 @@ TEST(PapplLogin, a_member_of_the_admin_group_by_a_supplementary_group_is_let_in)
 pid_t spawn(const std::vector<std::string> &args, const std::string &log)
 {
     std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.reserve(args.size() + 1);
+    std::transform(args.begin(), args.end(), std::back_inserter(argv),
+                   [](const std::string &a) { return const_cast<char *>(a.c_str()); });
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {

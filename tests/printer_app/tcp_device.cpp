@@ -79,7 +79,7 @@ void interpret(int conn, const char *prefix, unsigned n)
     while (read(conn, buf, sizeof(buf)) > 0)
         ;
     FILE *fp = fopen(status_name, "w");
-    if (fp) {
+    if (fp != nullptr) {
         fprintf(fp, "%d\n", pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1);
         fclose(fp);
     }
