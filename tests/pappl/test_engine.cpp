@@ -16,6 +16,8 @@
 
 #include <pappl/pappl.h>
 
+#include "tests/pappl/harness.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -152,21 +154,6 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *,
     return true;
 }
 
-int free_port()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    int port = 0;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    if (fd >= 0)
-        close(fd);
-    return port;
-}
 
 // Stands in for a printer's AppSocket port: keeps what each connection sent.
 class SocketDevice {

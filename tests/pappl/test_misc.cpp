@@ -3,6 +3,8 @@
 // driver of its own, and talks to it as any IPP client would.
 #include <pappl/pappl.h>
 
+#include "tests/pappl/harness.h"
+
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 
@@ -122,16 +124,6 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *)
     return remove(path);
 }
 
-bool wait_for(const std::function<bool()> &done, std::chrono::seconds bound)
-{
-    auto end = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 // One PAPPL system on 127.0.0.1 with its own folder, run on a thread of its
 // own until the object goes.

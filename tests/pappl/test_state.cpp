@@ -16,6 +16,8 @@
 
 #include <pappl/pappl.h>
 
+#include "tests/pappl/harness.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,21 +35,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Guards against a hang only; every wait polls for a state.
-constexpr auto kHangBound = std::chrono::seconds(30);
 constexpr const char *kDriverName = "state_ps";
 constexpr const char *kDeviceID = "MFG:Test;MDL:State Test;CMD:POSTSCRIPT;";
 
-bool wait_for(const std::function<bool()> &done, std::chrono::seconds bound = kHangBound)
-{
-    const auto end = Clock::now() + bound;
-    while (!done()) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 bool exists(const std::string &path)
 {
@@ -81,21 +71,6 @@ std::vector<std::string> list_dir(const std::string &dir)
     return names;
 }
 
-int free_port()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    int port = 0;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    if (fd >= 0)
-        close(fd);
-    return port;
-}
 
 // A job's document as PostScript, different for every name.
 std::string document(const std::string &name)

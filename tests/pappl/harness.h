@@ -1,0 +1,13 @@
+// What the PAPPL tests share: a free loopback port for a system of their
+// own, and a wait that polls for a state.
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+// A TCP port on 127.0.0.1 that was free a moment ago; 0 when none was found.
+int free_port();
+
+// Polls done() until it holds; false when it still did not after bound, which
+// only guards against a hang.
+bool wait_for(const std::function<bool()> &done, std::chrono::seconds bound = std::chrono::seconds(30));
