@@ -81,18 +81,21 @@ Offer ppd_offer(const std::string &path)
     EXPECT_NE(ppd, nullptr) << path;
     if (ppd == nullptr)
         return o;
-    ppdMarkDefaults(ppd);
-    for (int i = 0; i < ppd->num_sizes; i++) {
-        const ppd_size_t &size = ppd->sizes[i];
-        const pwg_media_t *pwg = pwgMediaForPPD(size.name);
-        o.media.push_back(pwg != nullptr ? pwg->pwg : size.name);
-        if (ppdPageSize(ppd, nullptr) == &size) {
-            o.default_media = o.media.back();
-            o.margin_pt[0] = static_cast<int>(size.left);
-            o.margin_pt[1] = static_cast<int>(size.bottom);
-            o.margin_pt[2] = static_cast<int>(size.width - size.right);
-            o.margin_pt[3] = static_cast<int>(size.length - size.top);
-        }
+    // The sizes a user picks from, each with its printable area.
+    ppd_option_t *page_size = ppdFindOption(ppd, "PageSize");
+    for (int i = 0; page_size != nullptr && i < page_size->num_choices; i++) {
+        const char *name = page_size->choices[i].choice;
+        const pwg_media_t *pwg = pwgMediaForPPD(name);
+        o.media.push_back(pwg != nullptr ? pwg->pwg : name);
+        const ppd_size_t *size = ppdPageSize(ppd, name);
+        EXPECT_NE(size, nullptr) << name << " has no printable area";
+        if (size == nullptr || strcmp(name, page_size->defchoice) != 0)
+            continue;
+        o.default_media = o.media.back();
+        o.margin_pt[0] = static_cast<int>(size->left);
+        o.margin_pt[1] = static_cast<int>(size->bottom);
+        o.margin_pt[2] = static_cast<int>(size->width - size->right);
+        o.margin_pt[3] = static_cast<int>(size->length - size->top);
     }
     ppd_option_t *res = ppdFindOption(ppd, "Resolution");
     for (int i = 0; res != nullptr && i < res->num_choices; i++)
