@@ -8,9 +8,10 @@ namespace {
 
 const char kPrinterClass[] = "PRINTER";
 
-// What the two models offer is kept to what both PPDs promised from the
-// first release; docs/models.md says why.
-const SupportedModel kModels[] = {
+// One entry per supported model. What the two offer is kept to what the
+// PPDs promised from the first release, plus two-sided; docs/models.md says
+// why.
+const SupportedModel SupportDeviceID[] = {
     {"Quovel", "R4410KX series", "Quovel", "R4410KX series", "R4410KX Series PS",
      "quovel-r4410kx", {"iso_a4_210x297mm", "na_letter_8.5x11in"}, 2,
      635, {300, 600}, 2, 600, true, false, 20},
@@ -32,19 +33,19 @@ bool has_pair(const char *device_id, const char *key, const char *value)
 
 int supported_model_count()
 {
-    return static_cast<int>(sizeof(kModels) / sizeof(kModels[0]));
+    return static_cast<int>(sizeof(SupportDeviceID) / sizeof(SupportDeviceID[0]));
 }
 
 const SupportedModel &supported_model(int i)
 {
-    return kModels[i];
+    return SupportDeviceID[i];
 }
 
 const SupportedModel *model_by_device_id(const char *device_id)
 {
     if (device_id == nullptr)
         return nullptr;
-    for (const SupportedModel &m : kModels) {
+    for (const SupportedModel &m : SupportDeviceID) {
         if (has_pair(device_id, "MFG", m.mfg) && has_pair(device_id, "MDL", m.mdl) &&
             has_pair(device_id, "CLS", kPrinterClass))
             return &m;
@@ -54,7 +55,7 @@ const SupportedModel *model_by_device_id(const char *device_id)
 
 const SupportedModel *model_by_nickname(const char *nickname)
 {
-    for (const SupportedModel &m : kModels) {
+    for (const SupportedModel &m : SupportDeviceID) {
         if (nickname != nullptr && strcasecmp(nickname, m.nickname) == 0)
             return &m;
     }
@@ -63,7 +64,7 @@ const SupportedModel *model_by_nickname(const char *nickname)
 
 const SupportedModel *model_by_driver(const char *driver)
 {
-    for (const SupportedModel &m : kModels) {
+    for (const SupportedModel &m : SupportDeviceID) {
         if (driver != nullptr && strcmp(driver, m.driver) == 0)
             return &m;
     }

@@ -58,7 +58,11 @@ void write_header(FILE *out, const SupportedModel &m)
 // The sizes as PageSize and PageRegion choices, with their printable areas.
 bool write_media(FILE *out, const SupportedModel &m)
 {
-    const pwg_media_t *sizes[kModelMaxMedia];
+    if (m.num_media < 1 || m.num_media > kModelMaxMedia) {
+        fprintf(stderr, "make_ppd: %s has %d sizes\n", m.driver, m.num_media);
+        return false;
+    }
+    const pwg_media_t *sizes[kModelMaxMedia] = {};
     for (int i = 0; i < m.num_media; i++) {
         sizes[i] = pwgMediaForPWG(m.media[i]);
         if (sizes[i] == nullptr || sizes[i]->ppd == nullptr) {

@@ -2,6 +2,7 @@
 // device ID, each driver against its model's PPD, the job's setup as
 // PostScript, the SNMP query's bound, and discovery without D-Bus.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -147,8 +148,8 @@ Offer app_offer(const char *driver)
     o.default_media = data.media_default.size_name;
     o.default_resolution = dpi(data.x_default);
     // Hundredths of a millimetre to whole points, as the PPD states them.
-    const int lr = static_cast<int>(data.media_default.left_margin * 72.0 / 2540.0 + 0.5);
-    const int bt = static_cast<int>(data.media_default.bottom_margin * 72.0 / 2540.0 + 0.5);
+    const int lr = static_cast<int>(std::lround(data.media_default.left_margin * 72.0 / 2540.0));
+    const int bt = static_cast<int>(std::lround(data.media_default.bottom_margin * 72.0 / 2540.0));
     o.margin_pt[0] = o.margin_pt[2] = lr;
     o.margin_pt[1] = o.margin_pt[3] = bt;
     return o;
