@@ -1,5 +1,6 @@
 #include "checks/models.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -29,6 +30,13 @@ bool has_pair(const char *device_id, const char *key, const char *value)
     return n > 0 && static_cast<size_t>(n) < sizeof(pair) && strstr(device_id, pair) != nullptr;
 }
 
+template <typename Match> const SupportedModel *first_model(Match match)
+{
+    const SupportedModel *end = SupportDeviceID + sizeof(SupportDeviceID) / sizeof(SupportDeviceID[0]);
+    const SupportedModel *found = std::find_if(SupportDeviceID, end, match);
+    return found != end ? found : nullptr;
+}
+
 } // namespace
 
 int supported_model_count()
@@ -45,30 +53,25 @@ const SupportedModel *model_by_device_id(const char *device_id)
 {
     if (device_id == nullptr)
         return nullptr;
-    for (const SupportedModel &m : SupportDeviceID) {
-        if (has_pair(device_id, "MFG", m.mfg) && has_pair(device_id, "MDL", m.mdl) &&
-            has_pair(device_id, "CLS", kPrinterClass))
-            return &m;
-    }
-    return nullptr;
+    return first_model([device_id](const SupportedModel &m) {
+        return has_pair(device_id, "MFG", m.mfg) && has_pair(device_id, "MDL", m.mdl) &&
+               has_pair(device_id, "CLS", kPrinterClass);
+    });
 }
 
 const SupportedModel *model_by_nickname(const char *nickname)
 {
-    for (const SupportedModel &m : SupportDeviceID) {
-        if (nickname != nullptr && strcasecmp(nickname, m.nickname) == 0)
-            return &m;
-    }
-    return nullptr;
+    if (nickname == nullptr)
+        return nullptr;
+    return first_model(
+        [nickname](const SupportedModel &m) { return strcasecmp(nickname, m.nickname) == 0; });
 }
 
 const SupportedModel *model_by_driver(const char *driver)
 {
-    for (const SupportedModel &m : SupportDeviceID) {
-        if (driver != nullptr && strcmp(driver, m.driver) == 0)
-            return &m;
-    }
-    return nullptr;
+    if (driver == nullptr)
+        return nullptr;
+    return first_model([driver](const SupportedModel &m) { return strcmp(driver, m.driver) == 0; });
 }
 
 bool model_device_id(const SupportedModel &model, char *buf, size_t size)
