@@ -223,7 +223,9 @@ TEST(PapplShutdown, the_system_stops_only_once_the_job_thread_deleting_its_print
     // Far beyond the forced shutdown a minute after the request.
     ASSERT_TRUE(wait_for([] { return g_shared.returned.load(); }, std::chrono::seconds(120)));
     const int stage = g_shared.stage_at_return;
-    EXPECT_EQ(stage, kDeleted) << "papplSystemRun returned while the job thread was " << kStages[stage];
+    EXPECT_EQ(stage, kDeleted) << "papplSystemRun returned before the job thread was done with its printer; "
+                                  "just after the return the thread was "
+                               << kStages[stage];
     EXPECT_FALSE(g_shared.event_bound_hit) << "the main loop neither shut down nor waited for the job thread";
 
     if (stage == kDeleted) {
