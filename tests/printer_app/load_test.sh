@@ -181,7 +181,7 @@ for ((i = 0; i < ${#PRINTERS[@]}; i++)); do
     "$DEVICE" "${ADDRS[$i]}" 9100 "$W/dev-$queue" sink >"$W/listener-$queue" 2>&1 &
     DEV_PIDS+=($!)
     # Not wait_port: every connection counts.
-    for ((t = 0; t < 50; t++)); do grep -q listening "$W/listener-$queue" && break; sleep 0.1; done
+    for ((t = 0; t < 50; t++)); do grep -qs listening "$W/listener-$queue" && break; sleep 0.1; done
     grep -q listening "$W/listener-$queue" || { cat "$W/listener-$queue" >&2; exit 1; }
 done
 # At debug level the log of 400 jobs rotates its start away.
