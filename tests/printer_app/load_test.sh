@@ -49,6 +49,11 @@ KINDS=(
     "pwg|image/pwg-raster|gs -sDEVICE=pwgraster -dcupsColorSpace=18 -dcupsBitsPerColor=8 -r300"
     "urf|image/urf|gs -sDEVICE=urf -dcupsColorSpace=18 -dcupsBitsPerColor=8 -r300"
 )
+declare -A FORMAT SOURCE
+for row in "${KINDS[@]}"; do
+    IFS='|' read -r kind format source <<<"$row"
+    FORMAT[$kind]=$format SOURCE[$kind]=$source
+done
 
 W=$(mktemp -d)
 [ -z "${KEEP:-}" ] || echo "work folder: $W"
@@ -93,8 +98,9 @@ bars_ps() {
           /Helvetica findfont 30 scalefont setfont 72 720 moveto n 10 string cvs show showpage } def"
     for n in "$@"; do echo "$n bars"; done
 }
-while read -r kind how; do
-    set -- $how
+for kind in "${!SOURCE[@]}"; do
+    read -ra how <<<"${SOURCE[$kind]}"
+    set -- "${how[@]}"
     case $1 in
     ps)
         awk -v kind="$kind" '$4 == kind' "$W/plan" | while read -r n c k _ _; do
@@ -104,7 +110,7 @@ while read -r kind how; do
         ;;
     gs)
         shift
-        numbers=($(awk -v kind="$kind" '$4 == kind { print $1 }' "$W/plan"))
+        mapfile -t numbers < <(awk -v kind="$kind" '$4 == kind { print $1 }' "$W/plan")
         bars_ps "${numbers[@]}" >"$W/$kind-bars.ps"
         gs_run "$@" -o "$W/pages/$kind-%03d" "$W/$kind-bars.ps"
         # Ghostscript writes a raster stream's header into the first
@@ -124,10 +130,17 @@ while read -r kind how; do
         done < <(awk -v kind="$kind" '$4 == kind' "$W/plan")
         ;;
     esac
-done < <(printf '%s\n' "${KINDS[@]}" | tr '|' ' ' | cut -d' ' -f1,3-)
-n_docs=$(ls "$W/docs" | wc -l)
-n_per_doc=$(awk '$4 ~ /^(ps|ps-1mib|jpeg|png|pwg|urf)$/' "$W/plan" | wc -l)
-[ "$n_docs" -eq "$n_per_doc" ] || { echo "made $n_docs of $n_per_doc documents" >&2; exit 1; }
+done
+# document KIND NAME: the file that job NAME sends.
+document() {
+    local how
+    read -ra how <<<"${SOURCE[$1]}"
+    if [ "${how[0]}" = file ]; then echo "$W/${how[1]}"; else echo "$W/docs/$2"; fi
+}
+while read -r n c k kind _; do
+    [ -f "$(document "$kind" "$(name_of "$n" "$c" "$k" "$kind")")" ] ||
+        { echo "no document for job $n" >&2; exit 1; }
+done <"$W/plan"
 
 # A job as a client sends it, at a resolution the printers support.
 cat >"$W/print.test" <<'TEST'
@@ -195,13 +208,11 @@ done
 # its job ID; a line of its log per job: "queue job-id name", the job ID
 # "none" when the job was refused.
 client() {
-    local n c k kind queue name format id
+    local n c k kind queue name id
     while read -r n c k kind queue; do
         name=$(name_of "$n" "$c" "$k" "$kind")
-        format=$(printf '%s\n' "${KINDS[@]}" | awk -F'|' -v k="$kind" '$1 == k { print $2 }')
-        file=$W/docs/$name
-        [ -f "$file" ] || file=$W/$(printf '%s\n' "${KINDS[@]}" | awk -F'|' -v k="$kind" '$1 == k { split($3, h, " "); print h[2] }')
-        id=$(ipptool -T 120 -t -f "$file" -d name="$name" -d format="$format" -d owner="client$c" \
+        id=$(ipptool -T 120 -t -f "$(document "$kind" "$name")" -d name="$name" \
+            -d format="${FORMAT[$kind]}" -d owner="client$c" \
             "$APP_URI/ipp/print/$queue" "$W/print.test" | sed -n 's/^ *job-id ([^)]*) = //p')
         echo "$queue ${id:-none} $name"
     done < <(awk -v c="$1" -v from="$2" -v to="$3" '$2 == c && $3 >= from && $3 <= to' "$W/plan") \
