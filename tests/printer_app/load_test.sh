@@ -252,7 +252,8 @@ all_ended() {
 memory() { awk '/^VmRSS|^VmHWM/ { printf "%s %s ", $1, $2 }' "/proc/$APP_PID/status"; }
 
 # The watchdog: Get-Printer-Attributes every second, each printer in turn;
-# a line per answer, "milliseconds ok|failed".
+# a line per answer, "milliseconds ok|failed printer HH:MM:SS.mmm" (when it
+# was asked, as in the app's log).
 watchdog() {
     local i=0 start end queues=("${PRINTERS[@]%%|*}") rest
     while [ ! -e "$W/stop" ]; do
@@ -260,7 +261,9 @@ watchdog() {
         if timeout 60 ipptool -T 60 "$APP_URI/ipp/print/${queues[$((i % 4))]}" "$here/printer.test" \
             >/dev/null 2>&1; then rest=ok; else rest=failed; fi
         end=$(date +%s%N)
-        echo "$(((end - start) / 1000000)) $rest" >>"$W/watchdog"
+        echo "$(((end - start) / 1000000)) $rest ${queues[$((i % 4))]}" \
+            "$(date -u -d "@$((start / 1000000000)).$(printf '%09d' $((start % 1000000000)))" +%T.%3N)" \
+            >>"$W/watchdog"
         i=$((i + 1))
         rest=$((1000 - (end - start) / 1000000))
         [ "$rest" -le 0 ] || sleep "$(printf '%d.%03d' $((rest / 1000)) $((rest % 1000)))"
@@ -347,6 +350,7 @@ echo "watchdog: $(wc -l <"$W/watchdog") answers, the slowest in $(cut -d' ' -f1 
 check "the watchdog was answered throughout" equals "$(grep -c failed "$W/watchdog")" 0
 check "the watchdog got answers" test "$(wc -l <"$W/watchdog")" -gt 0
 check "every watchdog answer came within $WATCHDOG_MS ms" test "$(cut -d' ' -f1 "$W/slowest")" -le "$WATCHDOG_MS"
+awk -v bound="$WATCHDOG_MS" '$1 > bound { print "  slow: " $0 }' "$W/watchdog" >&2
 
 # Memory: what the app holds after the run, against what it held after the
 # first jobs (meaningless under a sanitizer, which holds freed memory on
