@@ -303,19 +303,20 @@ check "every job of the other printer was refused with the message" equals \
     "$(awk -v r="$REFUSED" '$5 == r' "$W/plan" | wc -l) aborted $PRINTER_MSG"
 check "the other printer's device got no byte" equals "$(cat "$W/dev-$REFUSED".* 2>/dev/null | wc -c)" 0
 
-# Raster that arrived while its printer printed another job: created in a
-# second after that job started and before it ended.
-awk -F, 'FILENAME == ARGV[1] { if ($3 ~ /-(jpeg|png|pwg|urf)$/) raster[$1 "," $2]; next }
-    { n++; q[n] = $1; id[n] = $2; created[n] = $4; started[n] = $5; ended[n] = $6 }
+# PWG and Apple raster that arrived while its printer was busy: accepted
+# while a job sent to that printer before it was still queued or printing,
+# that is, that job ended in a later second than the raster was accepted in.
+awk -F, 'FILENAME == ARGV[1] { if ($3 ~ /-(pwg|urf)$/) raster[$1 "," $2]; next }
+    { n++; q[n] = $1; id[n] = $2; created[n] = $4; ended[n] = $6 }
     END {
         for (r = 1; r <= n; r++) if ((q[r] "," id[r]) in raster)
             for (j = 1; j <= n; j++)
-                if (q[j] == q[r] && j != r && started[j] != "" && started[j] < created[r] && created[r] < ended[j]) {
+                if (q[j] == q[r] && id[j] + 0 < id[r] + 0 && ended[j] + 0 > created[r] + 0) {
                     count++; break }
         print count + 0
-    }' <(tr ' ' , <"$W/sent") "$W/ended" >"$W/raster-while-printing"
-echo "raster jobs that arrived while their printer printed another: $(cat "$W/raster-while-printing")"
-check "raster jobs arrived while their printer printed" test "$(cat "$W/raster-while-printing")" -gt 0
+    }' <(tr ' ' , <"$W/sent") "$W/ended" >"$W/raster-while-busy"
+echo "PWG and Apple raster jobs accepted while their printer was busy: $(cat "$W/raster-while-busy")"
+check "raster was accepted while the printers printed" test "$(cat "$W/raster-while-busy")" -gt 0
 
 # What each connection to a supported printer's device carried, in order.
 for queue in "${PRINTERS[@]%%|*}"; do
