@@ -164,7 +164,16 @@ learn() { # LOG
     [ ${#tried[@]} -eq 0 ] || MAYBE[${tried[1]}]="${tried[0]} ${tried[2]:-} ${tried[3]:-}"
 }
 
-settings() { ipp -t "$APP_URI/ipp/print/$1" "$W/settings.test"; }
+# A printer's settings; asked again when the app did not answer at all (a
+# busy machine), not when it answered that there is no such printer.
+settings() {
+    local i out
+    for i in 1 2 3 4 5; do
+        out=$(ipp -t "$APP_URI/ipp/print/$1" "$W/settings.test")
+        grep -q 'printer-state\|client-error-not-found' <<<"$out" && break
+    done
+    printf '%s\n' "$out"
+}
 value() { sed -n "s/^ *$1 ([^)]*) = //p" <<<"$2" | head -n 1; }
 printer_id() { value printer-id "$(settings "$1")"; }
 quality_name() { case $1 in 3) echo draft ;; 4) echo normal ;; 5) echo high ;; *) echo "$1" ;; esac; }
@@ -221,7 +230,7 @@ check_printers() { # ROUND
     if [ -n "$maybe" ] && [ "$got" = "$(printer_id "$maybe")" ]; then
         DEFAULT=$maybe
     elif [ -n "$DEFAULT" ] && [ "$got" != "$(printer_id "$DEFAULT")" ]; then
-        echo "  round $1: the default printer's ID is $got, not $DEFAULT's" >&2
+        echo "  round $1: the default printer's ID is $got, not $DEFAULT's ($(printer_id "$DEFAULT"))" >&2
         bad=1
     fi
     [ $bad = 0 ]
