@@ -163,7 +163,8 @@ double time_cancel(const char *gate, Stage stage)
     } else if (stage == Stage::PausingBeforeRefusal) {
         static const char kOther[] = "MFG:Quovel;MDL:X9000 series;CLS:PRINTER;";
         ready = readable(sc[1], 10000) && answer_request(sc[1], kOther);
-        // The answer is judged in microseconds; the pause is a second.
+        // The answer is judged in microseconds and the pause lasts a
+        // second, so 100 ms from now the filter is well inside the pause.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     } else if (stage == Stage::CopyingFromAStalledStage) {
         static const char kDocument[] = "%!PS\n";

@@ -13,7 +13,8 @@
 #include "common/child.h"
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
-#include "printer_app/watch.h"
+
+int jobs_conversion_seconds = 900;
 
 namespace {
 
@@ -46,7 +47,7 @@ bool copy_to_device(pappl_job_t *job, int fd, pappl_device_t *device, long deadl
         if (deadline != 0 && now_ms() > deadline)
             return jobs_fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
                              "The document took more than %d s to convert.",
-                             job_limits.conversion_seconds);
+                             jobs_conversion_seconds);
         pollfd p{fd, POLLIN, 0};
         const int ready = poll(&p, 1, 200);
         if (ready == 0 || (ready < 0 && errno == EINTR))
@@ -155,7 +156,6 @@ bool print_postscript(pappl_job_t *job, pappl_device_t *device)
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
     bool ok = false;
     if (options != nullptr) {
-        DeviceWatch watch(job, device);
         ok = write_prolog(job, options, true, device) ? copy_to_device(job, fd, device)
                                                       : jobs_device_failed(job);
         papplJobDeletePrintOptions(options);
@@ -191,8 +191,7 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device)
     int between[2] = {-1, -1}, out[2] = {-1, -1};
     pid_t first = -1, second = -1;
     bool ok = false, whole = false;
-    const long deadline = now_ms() + job_limits.conversion_seconds * 1000L;
-    DeviceWatch watch(job, device);
+    const long deadline = now_ms() + jobs_conversion_seconds * 1000L;
     if (pipe2(between, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0) {
         // Both filters in one new process group, led by the first.
         first = start_child_in_group(pdftopdf, -1, between[1], 0);

@@ -14,6 +14,10 @@
 // application/postscript. JPEG and PNG take PAPPL's own route to raster.
 void jobs_add_filters(pappl_system_t *system);
 
+// The longest a PDF's whole conversion may take, in seconds. Set once from the
+// server's options before any job runs.
+extern int jobs_conversion_seconds;
+
 // Raster (PWG, URF, and JPEG and PNG as PAPPL rasterises them): each page a
 // compressed PostScript image.
 bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);

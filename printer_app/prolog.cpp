@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "printer_app/jobs.h"
-#include "printer_app/watch.h"
 
 namespace {
 
@@ -75,12 +74,10 @@ bool jobs_write(pappl_device_t *device, const void *data, size_t len)
 {
     if (len == 0)
         return true;
-    DeviceWatch::writing(true);
     errno = 0;
     const bool ok = papplDeviceWrite(device, data, len) == static_cast<ssize_t>(len);
     if (!ok)
         write_errno = errno;
-    DeviceWatch::writing(false);
     return ok;
 }
 

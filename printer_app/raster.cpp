@@ -11,13 +11,10 @@
 
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
-#include "printer_app/watch.h"
 
 namespace {
 
 struct RasterJob {
-    RasterJob(pappl_job_t *job, pappl_device_t *device) : watch(job, device) {}
-    DeviceWatch watch;
     z_stream z{};
     bool z_open = false;
     bool failed = false;
@@ -105,7 +102,7 @@ bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_
     // failed without the end-of-job call.
     if (!gate_admit(job, device))
         return false;
-    auto *r = new RasterJob(job, device);
+    auto *r = new RasterJob;
     papplJobSetData(job, r);
 
     char prolog[2048];

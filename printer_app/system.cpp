@@ -13,7 +13,6 @@
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
 #include "printer_app/login.h"
-#include "printer_app/watch.h"
 #include "printer_app/web.h"
 
 const char kAppName[] = "quovel-printer-app";
@@ -141,14 +140,14 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
         port = static_cast<int>(n);
     }
 
-    if (!seconds_option("device-timeout", num_options, options, &job_limits.device_seconds) ||
-        !seconds_option("conversion-timeout", num_options, options,
-                        &job_limits.conversion_seconds))
+    int device_seconds = 300;
+    if (!seconds_option("device-timeout", num_options, options, &device_seconds) ||
+        !seconds_option("conversion-timeout", num_options, options, &jobs_conversion_seconds))
         return nullptr;
     // A printer that takes no data for this long ends its job with a reason;
     // one that names itself no sooner than the gate allows is judged by its
     // driver. Both hold for the whole process.
-    papplDeviceSetWriteTimeout(job_limits.device_seconds * 1000);
+    papplDeviceSetWriteTimeout(device_seconds * 1000);
     papplDeviceSetIDTimeout(kDeviceIdWaitMs);
 
     char spool[1024];

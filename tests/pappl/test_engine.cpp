@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
@@ -156,9 +157,11 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *,
 
 
 // Stands in for a printer's AppSocket port: keeps what each connection sent.
+// The first `jammed` connections are taken and never read, as a printer that
+// stopped taking data.
 class SocketDevice {
 public:
-    SocketDevice()
+    explicit SocketDevice(int jammed = 0) : jammed_(jammed)
     {
         listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
@@ -183,6 +186,18 @@ public:
     {
         std::lock_guard<std::mutex> hold(lock_);
         return done_;
+    }
+    // Bytes waiting on the jammed connections.
+    int unread_bytes()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        int total = 0;
+        for (int c : unread_) {
+            int n = 0;
+            if (ioctl(c, FIONREAD, &n) == 0)
+                total += n;
+        }
+        return total;
     }
 
 private:
@@ -214,14 +229,24 @@ private:
                 it = it->first < 0 ? open.erase(it) : it + 1;
             if ((fds[0].revents & POLLIN) != 0) {
                 const int c = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-                if (c >= 0)
+                if (c >= 0 && jammed_ > 0) {
+                    jammed_--;
+                    std::lock_guard<std::mutex> hold(lock_);
+                    unread_.push_back(c);
+                } else if (c >= 0) {
                     open.emplace_back(c, std::string());
+                }
             }
         }
         for (const auto &c : open)
             close(c.first);
+        std::lock_guard<std::mutex> hold(lock_);
+        for (int c : unread_)
+            close(c);
     }
 
+    int jammed_ = 0;
+    std::vector<int> unread_;
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
@@ -788,6 +813,76 @@ TEST_F(Engine, APendingJobIsStartedOnceHoweverManyThreadsLookForWork)
     EXPECT_EQ(record_.most_busy, 1) << "two print callbacks ran at once on one printer";
     for (int id : ids)
         EXPECT_EQ(record_.times[id], 1) << "job " << id;
+}
+
+TEST_F(Engine, ACancelEndsAJobWhosePrinterTakesNoDataAtOnce)
+{
+    // The device's own bound on a write the printer does not take, far
+    // beyond the wait allowed for the cancel below.
+    papplDeviceSetWriteTimeout(30000);
+    struct Restore {
+        ~Restore() { papplDeviceSetWriteTimeout(300000); }
+    } restore;
+    ASSERT_NO_FATAL_FAILURE(run());
+
+    // The printer's own cancel and the one for all of its jobs, each on a
+    // printer whose first connection is never read.
+    static const struct {
+        const char *printer;
+        ipp_op_t op;
+    } kCancels[] = {
+        {"jammed-job", IPP_OP_CANCEL_JOB},
+        {"jammed-all", IPP_OP_CANCEL_JOBS},
+    };
+    for (const auto &cancel : kCancels) {
+        SCOPED_TRACE(ippOpString(cancel.op));
+        SocketDevice device(1);
+        ASSERT_NE(add_printer(cancel.printer, device.uri()), nullptr);
+        http_t *http = connect();
+        ASSERT_NE(http, nullptr);
+
+        // More than the socket buffers of both ends hold.
+        const int stuck = print(http, cancel.printer, std::string(32 << 20, '%'), "application/postscript");
+        ASSERT_GT(stuck, 0);
+        // Stuck: the bytes waiting at the printer stop growing.
+        int queued = -1;
+        ASSERT_TRUE(wait_for([&] {
+            const int now = device.unread_bytes();
+            const bool still = now > 0 && now == queued;
+            queued = now;
+            if (!still)
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            return still;
+        }));
+        ASSERT_EQ(job_state(http, cancel.printer, stuck), IPP_JSTATE_PROCESSING);
+
+        ipp_t *request = ippNewRequest(cancel.op);
+        const std::string uri = printer_uri(cancel.printer);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+        if (cancel.op == IPP_OP_CANCEL_JOB)
+            ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", stuck);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "engine");
+        ippDelete(cupsDoRequest(http, request, ("/ipp/print/" + std::string(cancel.printer)).c_str()));
+        ASSERT_EQ(cupsLastError(), IPP_STATUS_OK) << cupsLastErrorString();
+
+        // A write that gives up within a slice ends the job at once; the
+        // bound only guards against waiting out the device's write timeout.
+        ipp_jstate_t state = IPP_JSTATE_PROCESSING;
+        EXPECT_TRUE(wait_for([&] { return (state = job_state(http, cancel.printer, stuck)) >= IPP_JSTATE_CANCELED; },
+                             std::chrono::seconds(10)))
+            << "the job is still " << ippEnumString("job-state", state);
+        EXPECT_EQ(state, IPP_JSTATE_CANCELED) << ippEnumString("job-state", state);
+
+        // The printer goes on, the next job whole on a connection of its own.
+        const std::string next = postscript(1);
+        const int after = print(http, cancel.printer, next, "application/postscript");
+        ASSERT_GT(after, 0);
+        EXPECT_TRUE(wait_ended(cancel.printer, {stuck, after}));
+        EXPECT_EQ(job_state(http, cancel.printer, after), IPP_JSTATE_COMPLETED);
+        EXPECT_TRUE(wait_for([&] { return !device.connections().empty(); }));
+        EXPECT_EQ(device.connections(), std::vector<std::string>{next});
+        httpClose(http);
+    }
 }
 
 }  // namespace
