@@ -284,6 +284,7 @@ TEST_F(PapplThreads, jobs_created_while_the_state_is_saved_take_no_lock_out_of_o
     http_t *http = connect();
     ASSERT_NE(http, nullptr);
     std::vector<int> ids;
+    ids.reserve(8);
     for (int i = 0; i < 8; i++)
         ids.push_back(print(http, "saved"));
     done = true;
@@ -300,6 +301,7 @@ TEST_F(PapplThreads, a_client_polling_jobs_as_they_print_reads_each_job_under_it
     http_t *http = connect();
     ASSERT_NE(http, nullptr);
     std::vector<int> ids;
+    ids.reserve(8);
     for (int i = 0; i < 8; i++)
         ids.push_back(print(http, "polled"));
     ASSERT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
@@ -317,7 +319,7 @@ TEST_F(PapplThreads, a_client_polling_jobs_as_they_print_reads_each_job_under_it
         ipp_t *response = cupsDoRequest(poller, request, "/ipp/print/polled");
         size_t listed = 0;
         bool valid = true;
-        for (ipp_attribute_t *a = ippFindAttribute(response, "job-state", IPP_TAG_ENUM); a;
+        for (ipp_attribute_t *a = ippFindAttribute(response, "job-state", IPP_TAG_ENUM); a != nullptr;
              a = ippFindNextAttribute(response, "job-state", IPP_TAG_ENUM)) {
             listed++;
             valid = valid && ippGetInteger(a, 0) >= IPP_JSTATE_PENDING && ippGetInteger(a, 0) <= IPP_JSTATE_COMPLETED;
@@ -340,6 +342,7 @@ TEST_F(PapplThreads, system_attributes_asked_for_as_jobs_end_are_read_without_a_
     http_t *http = connect();
     ASSERT_NE(http, nullptr);
     std::vector<int> ids;
+    ids.reserve(6);
     for (int i = 0; i < 6; i++)
         ids.push_back(print(http, "system"));
     ASSERT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
