@@ -15,14 +15,14 @@ runs=${2:-9}
 
 echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), $(uname -r)"
 echo
-"$build/bench/gate_bench" cancel "$build/filter/quovel-gate" "$here/../ppd/quovel-r4410kx.ppd" \
+"$build/bench/gate_bench" cancel "$build/filter/quovel-gate" "$build/ppd/quovel-r4410kx.ppd" \
     "$build/bench/trivial_cups" $((runs * 5)) || exit 1
 
 work=$(mktemp -d)
 chmod 755 "$work"
 trap 'scheduler_stop; rm -rf "$work"' EXIT
 scheduler_start "$work/s" "$build/filter/quovel-gate" "$build/tests/e2e/quovtest" "Debian GNU/Linux 12" || exit 1
-ppd=$here/../ppd/quovel-r4410kx.ppd
+ppd=$build/ppd/quovel-r4410kx.ppd
 lpadmin -p mute -E -v "quovtest:$work/mute.prn?mute" -P "$ppd" 2>/dev/null
 lpadmin -p slow -E -v "quovtest:$work/slow.prn?slow&id=MFG:Quovel%3BCMD:PS%3BMDL:R4410KX%20series%3BCLS:PRINTER%3B" \
     -P "$ppd" 2>/dev/null

@@ -23,7 +23,7 @@ scheduler_start "$work/s" "$build/filter/quovel-gate" "$build/tests/e2e/quovtest
 "$build/tests/e2e/printer_port" "$work/port" 127.0.0.2 >"$work/port-number" &
 port_pid=$!
 while [ ! -s "$work/port-number" ]; do sleep 0.01; done
-lpadmin -p net -E -v "socket://127.0.0.2:$(cat "$work/port-number")" -P "$here/../ppd/quovel-r4410kx.ppd" 2>/dev/null
+lpadmin -p net -E -v "socket://127.0.0.2:$(cat "$work/port-number")" -P "$build/ppd/quovel-r4410kx.ppd" 2>/dev/null
 printf '%%!PS\n72 720 moveto /Helvetica findfont 24 scalefont setfont (bench) show showpage\n' >"$work/job.ps"
 
 # Prints the milliseconds from submission until the job has completed.

@@ -79,7 +79,7 @@ app add -d mono -v "socket://$DEV_ADDR:$DEV_PORT" -m quovel-r4410kx >/dev/null |
 app add -d colour -v "socket://$DEV_ADDR:$DEV_PORT" -m quovel-l8120kx >/dev/null || exit 1
 mkdir -p ipe
 ipe_port=$(( 20000 + $(od -An -N2 -tu2 /dev/urandom) % 40000 ))
-ippeveprinter -r off -p "$ipe_port" -c /usr/sbin/ippeveps -P "$here/../ppd/quovel-l8120kx.ppd" \
+ippeveprinter -r off -p "$ipe_port" -c /usr/sbin/ippeveps -P "$build/ppd/quovel-l8120kx.ppd" \
     -D "socket://$DEV_ADDR:$DEV_PORT" -d "$work/ipe" Bench >"$work/ipe.log" 2>&1 &
 ipe_pid=$!
 wait_port 127.0.0.1 "$ipe_port" 100 || { cat "$work/ipe.log" >&2; exit 1; }

@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
 runs=${2:-7}
 gate=$build/filter/quovel-gate
-ppd=$here/../ppd/quovel-r4410kx.ppd
+ppd=$build/ppd/quovel-r4410kx.ppd
 command -v strace >/dev/null || { echo "bench needs strace (apt-get install strace)" >&2; exit 1; }
 
 work=$(mktemp -d)

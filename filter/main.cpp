@@ -6,15 +6,12 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "checks/checks.h"
 #include "common/cancel.h"
 #include "common/cups_private.h"
+#include "filter/identify.h"
 #include "filter/passthrough.h"
 
 namespace {
-
-const char kSystemMessage[] = "当前打印机不可打印，请使用正确的系统\n";
-const char kPrinterMessage[] = "当前打印机不可打印，请使用正确的打印机\n";
 
 // The CUPS filter arguments: queue, job, user, title, copies, options, and
 // for the first filter of a chain, the print file.
@@ -42,19 +39,8 @@ int main(int argc, char *argv[])
     install_signal_handlers();
 
     // Decide before any print data is read.
-    const char *refusal = nullptr;
-    char device_id[512];
-    memset(device_id, 0, sizeof(device_id));
-    int device_id_len = sizeof(device_id) - 1;
-
-    if (!isSupportSystem()) {
-        refusal = kSystemMessage;
-    } else if (job_canceled == 0) {
-        const bool got_device_id = query1284info(device_id, &device_id_len);
-        if (job_canceled == 0 && !isSupportPrinter(device_id, got_device_id))
-            refusal = kPrinterMessage;
-    }
-    if (refusal != nullptr)
+    const Admission verdict = judge_job();
+    if (verdict != Admission::Admit)
         pause_unless_canceled(1.0);
 
     // A job cancelled before its data flows is neither refused nor printed:
@@ -64,8 +50,10 @@ int main(int argc, char *argv[])
         return 0;
 
     // A refused job is reported as the job's error and prints nothing.
-    if (refusal != nullptr) {
-        _cupsLangPrintError("ERROR", refusal);
+    if (verdict != Admission::Admit) {
+        char report[256];
+        snprintf(report, sizeof(report), "%s\n", admission_message(verdict));
+        _cupsLangPrintError("ERROR", report);
         return 0;
     }
 

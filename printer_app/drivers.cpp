@@ -1,13 +1,11 @@
-// Drivers for the supported models: what an office PostScript printer offers.
-// Which models exist and how they name themselves comes from checks/, so the
-// app and the filter cannot disagree about them.
+// Drivers for the supported models: what each can do comes from the model
+// table in checks/, so the app and the PPDs cannot disagree about it.
 #include "printer_app/drivers.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
-#include "checks/checks.h"
+#include "checks/models.h"
 #include "printer_app/icons.h"
 #include "printer_app/jobs.h"
 
@@ -16,7 +14,7 @@ namespace {
 const int kMaxModels = 8;
 
 struct ModelDriver {
-    char name[64];         // "quovel-r4410kx"
+    const SupportedModel *model;
     char description[128]; // "Quovel R4410KX series", also the make and model
     char device_id[256];   // the device ID that the model reports
 };
@@ -25,63 +23,22 @@ ModelDriver models[kMaxModels];
 pappl_pr_driver_t drivers[kMaxModels];
 int num_models = 0;
 
-// PWG names of the media offered: ISO and US office sizes and the two
-// common business envelopes.
-const char *const kMedia[] = {
-    "iso_a4_210x297mm",         "iso_a5_148x210mm",         "iso_b5_176x250mm",
-    "na_letter_8.5x11in",       "na_legal_8.5x14in",        "na_executive_7.25x10.5in",
-    "iso_dl_110x220mm",         "na_number-10_4.125x9.5in", "iso_c5_162x229mm",
-};
 const char *const kSources[] = {"main", "manual"};
-const char *const kTypes[] = {"stationery", "stationery-heavyweight", "envelope"};
-const int kResolutions[] = {300, 600};
-
-// 4.23 mm, the unprintable edge of most office laser printers.
-const int kMargin = 423;
-
-// The value of key in a device ID ("MFG:Quovel;" gives "Quovel").
-bool id_value(const char *device_id, const char *key, char *buf, size_t size)
-{
-    const size_t keylen = strlen(key);
-    for (const char *p = device_id; p != nullptr && *p != '\0';) {
-        if (strncmp(p, key, keylen) == 0 && p[keylen] == ':') {
-            const char *v = p + keylen + 1;
-            const size_t len = strcspn(v, ";");
-            if (len >= size)
-                return false;
-            memcpy(buf, v, len);
-            buf[len] = '\0';
-            return true;
-        }
-        p = strchr(p, ';');
-        if (p != nullptr)
-            p++;
-    }
-    return false;
-}
+const char *const kTypes[] = {"stationery", "stationery-heavyweight"};
 
 void fill_models()
 {
     if (num_models > 0)
         return;
-    for (int i = 0; i < supportedModelCount() && num_models < kMaxModels; i++) {
+    for (int i = 0; i < supported_model_count() && num_models < kMaxModels; i++) {
         ModelDriver &m = models[num_models];
-        char make[64], model[64];
-        if (!supportedModelDeviceID(i, m.device_id, sizeof(m.device_id)) ||
-            !supportedModelName(i, model, sizeof(model)) ||
-            !id_value(m.device_id, "MFG", make, sizeof(make)))
+        m.model = &supported_model(i);
+        const int d = snprintf(m.description, sizeof(m.description), "%s %s", m.model->make,
+                               m.model->model);
+        if (d < 0 || static_cast<size_t>(d) >= sizeof(m.description) ||
+            !model_device_id(*m.model, m.device_id, sizeof(m.device_id)))
             continue;
-        // The driver's name is its maker and the model's first word, in lower
-        // case: stable across releases, since saved printers refer to it.
-        const int word = static_cast<int>(strcspn(model, " "));
-        const int d = snprintf(m.description, sizeof(m.description), "%s %s", make, model);
-        const int n = snprintf(m.name, sizeof(m.name), "%s-%.*s", make, word, model);
-        if (d < 0 || static_cast<size_t>(d) >= sizeof(m.description) || n < 0 ||
-            static_cast<size_t>(n) >= sizeof(m.name))
-            continue;
-        for (char *c = m.name; *c != '\0'; c++)
-            *c = static_cast<char>(tolower(static_cast<unsigned char>(*c)));
-        drivers[num_models] = {m.name, m.description, m.device_id, nullptr};
+        drivers[num_models] = {m.model->driver, m.description, m.device_id, nullptr};
         num_models++;
     }
 }
@@ -90,7 +47,7 @@ const ModelDriver *find_driver(const char *name)
 {
     fill_models();
     for (int i = 0; name != nullptr && i < num_models; i++) {
-        if (strcmp(models[i].name, name) == 0)
+        if (strcmp(models[i].model->driver, name) == 0)
             return &models[i];
     }
     return nullptr;
@@ -104,39 +61,31 @@ void identify(pappl_printer_t *printer, pappl_identify_actions_t actions, const 
                     static_cast<unsigned>(actions), message != nullptr ? message : "");
 }
 
-void set_media(pappl_pr_driver_data_t *data)
+void set_media(const SupportedModel &model, pappl_pr_driver_data_t *data)
 {
-    data->num_media = static_cast<int>(sizeof(kMedia) / sizeof(kMedia[0]));
+    data->num_media = model.num_media;
     for (int i = 0; i < data->num_media; i++)
-        data->media[i] = kMedia[i];
+        data->media[i] = model.media[i];
     data->num_source = static_cast<int>(sizeof(kSources) / sizeof(kSources[0]));
     for (int i = 0; i < data->num_source; i++)
         data->source[i] = kSources[i];
     data->num_type = static_cast<int>(sizeof(kTypes) / sizeof(kTypes[0]));
     for (int i = 0; i < data->num_type; i++)
         data->type[i] = kTypes[i];
-    data->left_right = kMargin;
-    data->bottom_top = kMargin;
+    data->left_right = model.margin;
+    data->bottom_top = model.margin;
 
-    pappl_media_col_t a4{};
-    const pwg_media_t *pwg = pwgMediaForPWG("iso_a4_210x297mm");
-    snprintf(a4.size_name, sizeof(a4.size_name), "%s", pwg->pwg);
-    a4.size_width = pwg->width;
-    a4.size_length = pwg->length;
-    a4.left_margin = a4.right_margin = kMargin;
-    a4.top_margin = a4.bottom_margin = kMargin;
-    snprintf(a4.source, sizeof(a4.source), "%s", kSources[0]);
-    snprintf(a4.type, sizeof(a4.type), "%s", kTypes[0]);
-    data->media_default = a4;
-    data->media_ready[0] = a4;
-    pappl_media_col_t envelope = a4;
-    pwg = pwgMediaForPWG("iso_dl_110x220mm");
-    snprintf(envelope.size_name, sizeof(envelope.size_name), "%s", pwg->pwg);
-    envelope.size_width = pwg->width;
-    envelope.size_length = pwg->length;
-    snprintf(envelope.source, sizeof(envelope.source), "%s", kSources[1]);
-    snprintf(envelope.type, sizeof(envelope.type), "%s", "envelope");
-    data->media_ready[1] = envelope;
+    pappl_media_col_t loaded{};
+    const pwg_media_t *pwg = pwgMediaForPWG(model.media[0]);
+    snprintf(loaded.size_name, sizeof(loaded.size_name), "%s", pwg->pwg);
+    loaded.size_width = pwg->width;
+    loaded.size_length = pwg->length;
+    loaded.left_margin = loaded.right_margin = model.margin;
+    loaded.top_margin = loaded.bottom_margin = model.margin;
+    snprintf(loaded.source, sizeof(loaded.source), "%s", kSources[0]);
+    snprintf(loaded.type, sizeof(loaded.type), "%s", kTypes[0]);
+    data->media_default = loaded;
+    data->media_ready[0] = loaded;
 }
 
 } // namespace
@@ -155,14 +104,15 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
     (void)device_uri;
     (void)device_id;
     (void)cbdata;
-    const ModelDriver *m = find_driver(driver_name);
-    if (m == nullptr) {
+    const ModelDriver *found = find_driver(driver_name);
+    if (found == nullptr) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "No driver named '%s'.",
                  driver_name != nullptr ? driver_name : "");
         return false;
     }
 
-    snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", m->description);
+    const SupportedModel &model = *found->model;
+    snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", found->description);
     data->format = "application/postscript";
     // PostScript goes through a MIME filter to itself (see jobs.h), which
     // PAPPL prefers to a print-file call.
@@ -178,31 +128,37 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
     data->identify_cb = identify;
     data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
     data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
-    data->kind = PAPPL_KIND_DOCUMENT | PAPPL_KIND_ENVELOPE;
-    data->ppm = 30;
+    data->kind = PAPPL_KIND_DOCUMENT;
+    data->ppm = model.ppm;
     data->orient_default = IPP_ORIENT_PORTRAIT;
 
-    // Both models print black toner only. Raster comes in 8-bit grey only:
-    // PAPPL 1.3.1 hands a 1-bit client raster to the driver unconverted as
-    // the lines of the 8-bit page it announced, which would print garbage.
+    // PostScript and PDF reach the printer in their own colours; raster comes
+    // in 8-bit grey only: PAPPL 1.3.1 hands a 1-bit client raster to the
+    // driver unconverted as the lines of the 8-bit page it announced, which
+    // would print garbage.
     data->color_supported = PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_MONOCHROME;
-    data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+    if (model.color)
+        data->color_supported |= PAPPL_COLOR_MODE_COLOR;
+    data->color_default = model.color ? PAPPL_COLOR_MODE_AUTO : PAPPL_COLOR_MODE_MONOCHROME;
     data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
     data->content_default = PAPPL_CONTENT_AUTO;
     data->quality_default = IPP_QUALITY_NORMAL;
     data->scaling_default = PAPPL_SCALING_AUTO;
 
-    data->duplex = PAPPL_DUPLEX_NORMAL;
-    data->sides_supported = PAPPL_SIDES_ONE_SIDED | PAPPL_SIDES_TWO_SIDED_LONG_EDGE |
-                            PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
     data->sides_default = PAPPL_SIDES_ONE_SIDED;
+    data->sides_supported = PAPPL_SIDES_ONE_SIDED;
+    data->duplex = PAPPL_DUPLEX_NONE;
+    if (model.duplex) {
+        data->duplex = PAPPL_DUPLEX_NORMAL;
+        data->sides_supported |= PAPPL_SIDES_TWO_SIDED_LONG_EDGE | PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
+    }
 
-    data->num_resolution = static_cast<int>(sizeof(kResolutions) / sizeof(kResolutions[0]));
+    data->num_resolution = model.num_resolutions;
     for (int i = 0; i < data->num_resolution; i++)
-        data->x_resolution[i] = data->y_resolution[i] = kResolutions[i];
-    data->x_default = data->y_default = 600;
+        data->x_resolution[i] = data->y_resolution[i] = model.resolutions[i];
+    data->x_default = data->y_default = model.default_resolution;
 
-    set_media(data);
+    set_media(model, data);
     data->num_bin = 1;
     data->bin[0] = "face-down";
 
@@ -235,21 +191,8 @@ const char *driver_for_device(const char *device_info, const char *device_uri,
     (void)device_info;
     (void)device_uri;
     (void)cbdata;
-    fill_models();
-    const int model = supportedModelOf(device_id);
-    if (model < 0)
-        return nullptr;
-    for (int i = 0; i < num_models; i++) {
-        if (supportedModelOf(drivers[i].device_id) == model)
-            return drivers[i].name;
-    }
-    return nullptr;
-}
-
-const char *driver_of_printer(pappl_printer_t *printer)
-{
-    const ModelDriver *m = find_driver(papplPrinterGetDriverName(printer));
-    return m != nullptr ? m->name : nullptr;
+    const SupportedModel *model = model_by_device_id(device_id);
+    return model != nullptr ? model->driver : nullptr;
 }
 
 void driver_printer_created(pappl_printer_t *printer, void *cbdata)

@@ -18,8 +18,5 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
 const char *driver_for_device(const char *device_info, const char *device_uri,
                               const char *device_id, void *cbdata);
 
-// The name of the driver that printer runs, or null when it is none of ours.
-const char *driver_of_printer(pappl_printer_t *printer);
-
 // PAPPL's printer creation callback: what every printer starts with.
 void driver_printer_created(pappl_printer_t *printer, void *cbdata);

@@ -38,12 +38,12 @@ cleanup() {
 trap cleanup EXIT
 
 unit() { sed -n "s/^$1=//p" "$UNIT"; }
-# Runs a command as the unit's user, with its groups and environment, and a
-# cat that shows the test's banner first on PATH; in place of the caller.
+# Runs a command as the unit's user, with its groups and environment, and the
+# test's banner for the system's; in place of the caller.
 as_service() {
     # shellcheck disable=SC2046
     exec setpriv --reuid="$(unit User)" --regid="$(unit Group)" --init-groups \
-        env $(unit Environment) PATH="$W/bin:$PATH" "$@"
+        env $(unit Environment) QUOVEL_ISSUE="$W/issue" "$@"
 }
 start() {
     # What systemd does for StateDirectory= and RuntimeDirectory=.
@@ -76,9 +76,7 @@ job_state() { # printer, job
         sed -n 's/^ *job-state ([^)]*) = //p'
 }
 
-mkdir "$W/bin"
-printf '#!/bin/sh\nprintf "Debian GNU/Linux 12 \\\\n \\\\l\\n"\n' >"$W/bin/cat"
-chmod 755 "$W/bin/cat"
+printf 'Debian GNU/Linux 12 \\n \\l\n' >"$W/issue"
 printf '%%!PS\n72 720 moveto /Helvetica findfont 24 scalefont setfont (kept) show showpage\n' >"$W/page.ps"
 
 readme_words install '^dpkg -i quovel-printer-app_' || exit 1

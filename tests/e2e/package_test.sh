@@ -1,14 +1,14 @@
 #!/bin/bash
-# What a printer maker ships: the PPDs pass cupstestppd, and an install puts
-# the filter where the scheduler runs filters, whatever the prefix, and the
-# PPDs under the prefix's ppd folder.
+# What a printer maker ships: the PPDs that the build made pass cupstestppd,
+# and an install puts the filter where the scheduler runs filters, whatever
+# the prefix, and the PPDs under the prefix's ppd folder.
 #
 #   package_test.sh BUILD-DIR
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/assert.sh"
 BUILD=$1
-PPDS="$here/../../ppd/quovel-r4410kx.ppd $here/../../ppd/quovel-l8120kx.ppd"
+PPDS="$BUILD/ppd/quovel-r4410kx.ppd $BUILD/ppd/quovel-l8120kx.ppd"
 SERVERBIN=$(sed -n 's/^QUOVEL_CUPS_SERVERBIN:PATH=//p' "$BUILD/CMakeCache.txt")
 
 W=$(mktemp -d)

@@ -4,15 +4,16 @@
 # socket backend to a stand-in for a network printer's port (PRINTER_PORT)
 # with Debian's SNMP agent reporting the printer's device ID.
 #
-#   scheduler_test.sh GATE BACKEND CASE [PRINTER_PORT]
+#   scheduler_test.sh GATE BACKEND CASE PRINTER_PORT PPD_DIR
+#
+# PPD_DIR holds the PPDs that the build made.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/scheduler.sh"
 . "$here/snmp_agent.sh"
 . "$here/assert.sh"
 
-GATE=$1 BACKEND=$2 CASE=$3 PRINTER_PORT=${4:-}
-PPD_DIR=$here/../../ppd
+GATE=$1 BACKEND=$2 CASE=$3 PRINTER_PORT=$4 PPD_DIR=$5
 
 R4410='MFG:Quovel%3BCMD:PS%3BMDL:R4410KX%20series%3BCLS:PRINTER%3BDES:Quovel%20R4410KX%3B'
 L8120='MFG:Quovel%3BMDL:L8120KX%20series%3BCLS:PRINTER%3B'
@@ -49,7 +50,7 @@ queue() {
     [ $# -ge 3 ] && uri="$uri?id=$3"
     add_queue "$1" "$uri" "$2"
 }
-# add_queue NAME URI PPD-FILE (a name in ppd/, or a full path)
+# add_queue NAME URI PPD-FILE (a name in PPD_DIR, or a full path)
 add_queue() {
     local ppd=$3
     [ "${ppd#/}" != "$ppd" ] || ppd=$PPD_DIR/$ppd

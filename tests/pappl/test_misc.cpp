@@ -941,4 +941,83 @@ TEST(PapplDnssd, a_printer_added_with_create_printer_is_announced_at_once)
         nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
+// A save callback that stands for a slow disk: while held, a save waits
+// until the test lets it go.
+struct SlowDisk {
+    std::atomic<bool> held{true};
+    std::atomic<int> saving{0};
+};
+
+bool slow_save(pappl_system_t *, void *data)
+{
+    auto *disk = static_cast<SlowDisk *>(data);
+    disk->saving++;
+    while (disk->held)
+        usleep(1000);
+    disk->saving--;
+    return true;
+}
+
+// Whether a new client's Get-Printer-Attributes is answered within 5 s.
+bool answered_at_once(const System &system)
+{
+    http_t *http = system.connect();
+    if (http == nullptr)
+        return false;
+    httpSetTimeout(http, 5.0, nullptr, nullptr);
+    ipp_t *response = system.get_printer_attributes(http, "/ipp/print/slow");
+    const bool ok = response != nullptr && ippGetStatusCode(response) == IPP_STATUS_OK;
+    ippDelete(response);
+    httpClose(http);
+    return ok;
+}
+
+TEST(PapplSave, a_slow_save_does_not_keep_new_clients_from_being_answered)
+{
+    SlowDisk disk;
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE);
+    ASSERT_NE(system.get(), nullptr);
+    papplSystemSetSaveCallback(system.get(), slow_save, &disk);
+    pappl_printer_t *printer = system.add_printer("slow", "file:///dev/null");
+    ASSERT_NE(printer, nullptr);
+    ASSERT_TRUE(system.start());
+    // The listener takes connections before the main loop runs, and a change
+    // counts only once it does.
+    ASSERT_TRUE(wait_for([&] { return papplSystemIsRunning(system.get()); }));
+
+    // A change outside any request is saved in the background, where the
+    // disk holds it.
+    papplPrinterSetLocation(printer, "Second floor");
+    ASSERT_TRUE(wait_for([&] { return disk.saving > 0; }));
+    EXPECT_TRUE(answered_at_once(system));
+    disk.held = false;
+}
+
+TEST(PapplSave, a_request_that_changes_nothing_does_not_wait_for_other_changes_to_be_saved)
+{
+    SlowDisk disk;
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE);
+    ASSERT_NE(system.get(), nullptr);
+    papplSystemSetSaveCallback(system.get(), slow_save, &disk);
+    pappl_printer_t *printer = system.add_printer("slow", "file:///dev/null");
+    ASSERT_NE(printer, nullptr);
+    ASSERT_TRUE(system.start());
+
+    // Others keep changing the configuration (as job threads do under load)
+    // while the disk holds a save.
+    std::atomic<bool> changing{true};
+    std::thread changer([&] {
+        for (unsigned n = 0; changing; n++) {
+            papplPrinterSetLocation(printer, n % 2 ? "Second floor" : "Third floor");
+            usleep(100);
+        }
+    });
+    EXPECT_TRUE(wait_for([&] { return disk.saving > 0; }));
+    for (int i = 0; i < 5; i++)
+        EXPECT_TRUE(answered_at_once(system)) << "request " << i;
+    changing = false;
+    changer.join();
+    disk.held = false;
+}
+
 } // namespace

@@ -6,8 +6,8 @@
 #       own) with its state, spool, domain socket and log under WORKDIR (and
 #       the server options in APP_OPTIONS, such as "-o device-timeout=5"): PAPPL
 #       puts them under SNAP_COMMON when it runs as root and under TMPDIR
-#       otherwise, so both point there. With BANNER, the cat that the system
-#       check runs prints it. Sets APP_URI (ipp://ADDRESS:PORT), APP_LOG.
+#       otherwise, so both point there. With BANNER, the app reads it as the
+#       system's banner (QUOVEL_ISSUE). Sets APP_URI (ipp://ADDRESS:PORT), APP_LOG.
 #       Logs at APP_LOG_LEVEL (debug when not set). APP_OPTIONS, when set,
 #       holds more "-o name=value" words, which win over these.
 #   app SUBCOMMAND ...        runs a subcommand against it
@@ -53,20 +53,19 @@ wait_port() {
 
 app_start() {
     APP_BIN=$1 APP_DIR=$2
-    local address=$3 port tries=0 extra=()
+    local address=$3 port tries=0 extra=() banner=
     read -ra extra <<<"${APP_OPTIONS:-}" # split into words, never globbed
-    mkdir -p "$APP_DIR/bin"
+    mkdir -p "$APP_DIR"
     APP_LOG=$APP_DIR/log
     if [ $# -ge 4 ]; then
-        printf '%s' "$4" >"$APP_DIR/banner"
-        printf '#!/bin/sh\nexec /bin/cat %s\n' "$APP_DIR/banner" >"$APP_DIR/bin/cat"
-        chmod 0755 "$APP_DIR/bin/cat"
+        banner=$APP_DIR/banner
+        printf '%s' "$4" >"$banner"
     fi
     while [ $tries -lt 5 ]; do
         tries=$((tries + 1))
         port=$(( 20000 + $(od -An -N2 -tu2 /dev/urandom) % 40000 ))
         (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null && continue
-        PATH="$APP_DIR/bin:$PATH" SNAP_COMMON=$APP_DIR TMPDIR=$APP_DIR "$APP_BIN" server \
+        SNAP_COMMON=$APP_DIR TMPDIR=$APP_DIR QUOVEL_ISSUE=${banner:-/etc/issue} "$APP_BIN" server \
             -o server-port="$port" -o listen-hostname="$address" -o log-file="$APP_LOG" \
             -o log-level="${APP_LOG_LEVEL:-debug}" -o server-options=no-tls "${extra[@]}" \
             </dev/null >>"$APP_DIR/out" 2>&1 &

@@ -29,8 +29,8 @@ gs_run -sDEVICE=pnggray -r50 -o "$W/a4.png" "$W/a4.ps" >/dev/null
 gs_run -sDEVICE=pwgraster -dcupsColorSpace=18 -dcupsBitsPerColor=8 -r300 -o "$W/a4.pwg" "$W/a4.ps" >/dev/null
 gs_run -sDEVICE=urf -dcupsColorSpace=18 -dcupsBitsPerColor=8 -r300 -o "$W/a4.urf" "$W/a4.ps" >/dev/null
 # What an image looks like once fitted into the printable area: centred,
-# scaled to the width inside 4.23 mm margins.
-printf '%%!PS\n<</PageSize[595 842]>>setpagedevice 12 17 translate 0.9597 dup scale\n%s showpage\n' \
+# scaled to the width inside the models' 18 pt margins.
+printf '%%!PS\n<</PageSize[595 842]>>setpagedevice 18 25.47 translate 0.9395 dup scale\n%s showpage\n' \
     "$BODY" >"$W/fitted.ps"
 for ref in a4 fitted; do
     gs_run -sDEVICE=pgmraw -r36 -o "$W/$ref.pgm" "$W/$ref.ps" >/dev/null

@@ -178,6 +178,8 @@ check_printers() { # ROUND
         out=$(settings "$name")
         loc=$(value printer-location "$out") qual=$(quality_name "$(value print-quality-default "$out")")
         maybe=${MAYBE[$name]:-}
+        # A creation or deletion cut short is judged below.
+        case $maybe in create* | delete*) continue ;; esac
         if [ "$loc|$qual" = "${LOC[$name]}|${QUAL[$name]}" ]; then
             continue
         elif [ "${maybe%% *}" = set ] && [ "$loc $qual" = "${maybe#set }" ]; then

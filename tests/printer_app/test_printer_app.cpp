@@ -1,13 +1,19 @@
 // The app's parts that need no running server: the driver chosen for a
-// device ID, the job's setup as PostScript, the SNMP query's bound, and
-// discovery without D-Bus.
+// device ID, each driver against its model's PPD, the job's setup as
+// PostScript, the SNMP query's bound, and discovery without D-Bus.
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include <cups/ppd.h>
 
 #include <grp.h>
 #include <gtest/gtest.h>
 
+#include "checks/models.h"
 #include "printer_app/drivers.h"
 #include "printer_app/jobs.h"
 #include "printer_app/login.h"
@@ -50,6 +56,125 @@ TEST(PrinterApp, EachDriverReportsTheDeviceIdOfItsOwnModel)
         EXPECT_STREQ(driver_for_device(nullptr, nullptr, drivers[i].device_id, nullptr),
                      drivers[i].name);
         EXPECT_EQ(strncmp(drivers[i].description, "Quovel ", 7), 0) << drivers[i].description;
+    }
+}
+
+// What a user is offered for one model, as sorted IPP keywords ("600dpi").
+struct Offer {
+    std::vector<std::string> media, resolutions, sides;
+    std::string default_media, default_resolution;
+    int margin_pt[4]; // left, bottom, right, top of the default size
+};
+
+std::string dpi(int value)
+{
+    return std::to_string(value) + "dpi";
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+// What the generated PPD offers, read through libcups as the scheduler reads it.
+Offer ppd_offer(const std::string &path)
+{
+    Offer o{};
+    ppd_file_t *ppd = ppdOpenFile(path.c_str());
+    EXPECT_NE(ppd, nullptr) << path;
+    if (ppd == nullptr)
+        return o;
+    // The sizes a user picks from, each with its printable area.
+    ppd_option_t *page_size = ppdFindOption(ppd, "PageSize");
+    for (int i = 0; page_size != nullptr && i < page_size->num_choices; i++) {
+        const char *name = page_size->choices[i].choice;
+        const pwg_media_t *pwg = pwgMediaForPPD(name);
+        o.media.push_back(pwg != nullptr ? pwg->pwg : name);
+        const ppd_size_t *size = ppdPageSize(ppd, name);
+        EXPECT_NE(size, nullptr) << name << " has no printable area";
+        if (size == nullptr || strcmp(name, page_size->defchoice) != 0)
+            continue;
+        o.default_media = o.media.back();
+        o.margin_pt[0] = static_cast<int>(size->left);
+        o.margin_pt[1] = static_cast<int>(size->bottom);
+        o.margin_pt[2] = static_cast<int>(size->width - size->right);
+        o.margin_pt[3] = static_cast<int>(size->length - size->top);
+    }
+    ppd_option_t *res = ppdFindOption(ppd, "Resolution");
+    for (int i = 0; res != nullptr && i < res->num_choices; i++)
+        o.resolutions.push_back(res->choices[i].choice);
+    if (res != nullptr)
+        o.default_resolution = res->defchoice;
+    // A PPD without a Duplex option prints one side only.
+    static const char *const kDuplex[][2] = {{"None", "one-sided"},
+                                             {"DuplexNoTumble", "two-sided-long-edge"},
+                                             {"DuplexTumble", "two-sided-short-edge"}};
+    ppd_option_t *duplex = ppdFindOption(ppd, "Duplex");
+    if (duplex == nullptr)
+        o.sides.push_back("one-sided");
+    for (int i = 0; duplex != nullptr && i < duplex->num_choices; i++) {
+        for (const auto &d : kDuplex) {
+            if (strcmp(duplex->choices[i].choice, d[0]) == 0)
+                o.sides.push_back(d[1]);
+        }
+    }
+    ppdClose(ppd);
+    return o;
+}
+
+#pragma GCC diagnostic pop
+
+// What the app offers: what its driver callback gives PAPPL, which reports it
+// as media-supported, printer-resolution-supported and sides-supported.
+Offer app_offer(const char *driver)
+{
+    Offer o{};
+    pappl_pr_driver_data_t data{};
+    ipp_t *attrs = nullptr;
+    EXPECT_TRUE(driver_setup(nullptr, driver, "file:///dev/null", nullptr, &data, &attrs, nullptr));
+    ippDelete(attrs);
+    for (int i = 0; i < data.num_media; i++)
+        o.media.push_back(data.media[i]);
+    for (int i = 0; i < data.num_resolution; i++) {
+        EXPECT_EQ(data.x_resolution[i], data.y_resolution[i]);
+        o.resolutions.push_back(dpi(data.x_resolution[i]));
+    }
+    static const std::pair<pappl_sides_t, const char *> kSides[] = {
+        {PAPPL_SIDES_ONE_SIDED, "one-sided"},
+        {PAPPL_SIDES_TWO_SIDED_LONG_EDGE, "two-sided-long-edge"},
+        {PAPPL_SIDES_TWO_SIDED_SHORT_EDGE, "two-sided-short-edge"}};
+    for (const auto &side : kSides) {
+        if ((data.sides_supported & side.first) != 0)
+            o.sides.push_back(side.second);
+    }
+    o.default_media = data.media_default.size_name;
+    o.default_resolution = dpi(data.x_default);
+    // Hundredths of a millimetre to whole points, as the PPD states them.
+    const int lr = static_cast<int>(std::lround(data.media_default.left_margin * 72.0 / 2540.0));
+    const int bt = static_cast<int>(std::lround(data.media_default.bottom_margin * 72.0 / 2540.0));
+    o.margin_pt[0] = o.margin_pt[2] = lr;
+    o.margin_pt[1] = o.margin_pt[3] = bt;
+    return o;
+}
+
+TEST(PrinterApp, EachModelsPpdOffersWhatItsDriverOffers)
+{
+    for (int i = 0; i < supported_model_count(); i++) {
+        const char *driver = supported_model(i).driver;
+        SCOPED_TRACE(driver);
+        Offer ppd = ppd_offer(std::string(PPD_BUILD_DIR) + "/" + driver + ".ppd");
+        Offer app = app_offer(driver);
+        for (Offer *o : {&ppd, &app}) {
+            std::sort(o->media.begin(), o->media.end());
+            std::sort(o->resolutions.begin(), o->resolutions.end());
+            std::sort(o->sides.begin(), o->sides.end());
+        }
+        EXPECT_FALSE(app.media.empty());
+        EXPECT_EQ(ppd.media, app.media);
+        EXPECT_EQ(ppd.resolutions, app.resolutions);
+        EXPECT_EQ(ppd.sides, app.sides);
+        EXPECT_EQ(ppd.default_media, app.default_media);
+        EXPECT_EQ(ppd.default_resolution, app.default_resolution);
+        for (int edge = 0; edge < 4; edge++)
+            EXPECT_EQ(ppd.margin_pt[edge], app.margin_pt[edge]) << "edge " << edge;
     }
 }
 

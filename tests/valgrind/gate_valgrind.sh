@@ -6,7 +6,7 @@
 set -u
 GATE=$1 SC_PEER=$2
 here=$(cd "$(dirname "$0")" && pwd)
-PPDS=$here/../checks/ppd
+PPDS=$here/../filter/ppd
 ROW0='MFG:Quovel;CMD:PS;MDL:R4410KX series;CLS:PRINTER;'
 
 W=$(mktemp -d)
