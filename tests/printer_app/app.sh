@@ -12,8 +12,9 @@
 #       holds more "-o name=value" words, which win over these.
 #   app SUBCOMMAND ...        runs a subcommand against it
 #   app_stop                  stops it
-#   app_stopped_cleanly       stops it; true when it reported no memory or
-#                             undefined-behaviour error (sanitizer builds)
+#   app_stopped_cleanly       stops it; true when it reported no memory,
+#                             undefined-behaviour or thread error (sanitizer
+#                             builds)
 #   app_submit QUEUE FILE [options...]   prints the job's number
 #   app_wait_job QUEUE ID     waits until the job has ended; prints its state
 #   app_job_attr QUEUE ID NAME           prints a job attribute
@@ -96,7 +97,7 @@ app_stop() { stop_pid "$APP_PID"; APP_PID=; }
 
 app_stopped_cleanly() {
     app_stop
-    if grep -E "ERROR: (Address|Leak|UndefinedBehavior)Sanitizer|runtime error:" "$APP_DIR/out" >&2; then
+    if grep -E "ERROR: (Address|Leak|UndefinedBehavior)Sanitizer|WARNING: ThreadSanitizer|runtime error:" "$APP_DIR/out" >&2; then
         return 1
     fi
 }

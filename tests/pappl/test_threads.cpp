@@ -1,0 +1,421 @@
+// PAPPL's threads against each other: the main loop, client threads, job
+// threads and the application's own calls, on one system on a loopback port.
+// Each case does what a busy print server does at once; run in the
+// ThreadSanitizer build (-DQUOVEL_TSAN=ON), a data race or a lock taken out
+// of order fails it, and in any build it checks that the work got done.
+#include <cups/cups.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <pappl/pappl.h>
+
+#include "tests/pappl/harness.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// While closed, jobs wait in the print callback, so that a case can act
+// while a job prints.
+struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool closed = false;
+    int waiting = 0;
+    void set(bool close)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        closed = close;
+        changed.notify_all();
+    }
+    void pass()
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        waiting++;
+        changed.wait(hold, [this] { return !closed; });
+        waiting--;
+    }
+    int how_many_wait()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return waiting;
+    }
+} g_gate;
+
+bool print_file(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
+{
+    g_gate.pass();
+    const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buf[8192];
+    ssize_t n;
+    bool ok = true;
+    while (ok && (n = read(fd, buf, sizeof(buf))) > 0)
+        ok = papplDeviceWrite(device, buf, static_cast<size_t>(n)) == n;
+    close(fd);
+    return ok;
+}
+
+bool raster_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
+bool raster_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return true; }
+bool raster_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *) { return true; }
+
+pappl_pr_driver_t g_drivers[] = {{"threads_ps", "Threads Test PostScript", nullptr, nullptr}};
+
+bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pappl_pr_driver_data_t *data,
+                  ipp_t **, void *)
+{
+    data->printfile_cb = print_file;
+    data->rstartjob_cb = raster_job;
+    data->rendjob_cb = raster_job;
+    data->rstartpage_cb = raster_page;
+    data->rendpage_cb = raster_page;
+    data->rwriteline_cb = raster_line;
+    data->format = "application/postscript";
+    snprintf(data->make_and_model, sizeof(data->make_and_model), "Threads Test PostScript");
+    data->ppm = 10;
+    data->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
+    data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+    data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+    data->num_resolution = 1;
+    data->x_resolution[0] = data->y_resolution[0] = 300;
+    data->x_default = data->y_default = 300;
+    data->sides_supported = PAPPL_SIDES_ONE_SIDED;
+    data->sides_default = PAPPL_SIDES_ONE_SIDED;
+    data->kind = PAPPL_KIND_DOCUMENT;
+    data->left_right = data->bottom_top = 423;
+    data->num_media = 1;
+    data->media[0] = "iso_a4_210x297mm";
+    data->num_source = 1;
+    data->source[0] = "main";
+    snprintf(data->media_default.size_name, sizeof(data->media_default.size_name), "iso_a4_210x297mm");
+    data->media_default.size_width = 21000;
+    data->media_default.size_length = 29700;
+    data->media_default.left_margin = data->media_default.right_margin = 423;
+    data->media_default.top_margin = data->media_default.bottom_margin = 423;
+    snprintf(data->media_default.source, sizeof(data->media_default.source), "main");
+    data->num_type = 1;
+    data->type[0] = "stationery";
+    snprintf(data->media_default.type, sizeof(data->media_default.type), "stationery");
+    data->media_ready[0] = data->media_default;
+    return true;
+}
+
+class PapplThreads : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_gate.set(false);
+        char dir[] = "/tmp/threads-test.XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        port_ = free_port();
+        ASSERT_GT(port_, 0);
+        log_ = dir_ + "/log";
+        const std::string spool = dir_ + "/spool";
+        ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
+        system_ = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE, "Threads Test", port_, nullptr, spool.c_str(),
+                                    log_.c_str(), PAPPL_LOGLEVEL_DEBUG, nullptr, false);
+        ASSERT_NE(system_, nullptr);
+        ASSERT_TRUE(papplSystemAddListeners(system_, "127.0.0.1"));
+        papplSystemSetPrinterDrivers(system_, 1, g_drivers, nullptr, nullptr, driver_setup, nullptr);
+    }
+
+    void TearDown() override
+    {
+        g_gate.set(false);
+        stop();
+        if (system_ != nullptr)
+            papplSystemDelete(system_);
+        std::error_code ignored;
+        if (!HasFailure())
+            std::filesystem::remove_all(dir_, ignored);
+        else
+            fprintf(stderr, "kept the spool and log in %s\n", dir_.c_str());
+    }
+
+    void run()
+    {
+        // A timer wakes the main loop each second, so that it sees a
+        // shutdown request without a client of ours.
+        papplSystemAddTimerCallback(system_, 0, 1, [](pappl_system_t *, void *) { return true; }, nullptr);
+        runner_ = std::thread([this] {
+            papplSystemRun(system_);
+            stopped_ = true;
+        });
+        ASSERT_TRUE(wait_for([this] { return papplSystemIsRunning(system_); }));
+    }
+
+    // Asks the main loop to stop and waits for it; false if it did not.
+    bool stop()
+    {
+        if (!runner_.joinable())
+            return true;
+        papplSystemShutdown(system_);
+        const bool ended = wait_for([this] { return stopped_.load(); }, std::chrono::seconds(120));
+        if (ended)
+            runner_.join();
+        else
+            runner_.detach();
+        return ended;
+    }
+
+    pappl_printer_t *add_printer(const std::string &name)
+    {
+        return papplPrinterCreate(system_, 0, name.c_str(), "threads_ps", "MFG:Threads;MDL:Test;CMD:POSTSCRIPT;",
+                                  "file:///dev/null");
+    }
+
+    http_t *connect() const
+    {
+        return httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+    }
+
+    ipp_t *new_request(ipp_op_t op, const std::string &resource) const
+    {
+        ipp_t *request = ippNewRequest(op);
+        const std::string uri = "ipp://127.0.0.1:" + std::to_string(port_) + resource;
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI,
+                     resource == "/ipp/system" ? "system-uri" : "printer-uri", nullptr, uri.c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "threads");
+        return request;
+    }
+
+    // Print-Job of a small PostScript document; the job's ID, or 0.
+    int print(http_t *http, const std::string &printer)
+    {
+        const std::string resource = "/ipp/print/" + printer;
+        ipp_t *request = new_request(IPP_OP_PRINT_JOB, resource);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                     "application/postscript");
+        static const char document[] = "%!PS\nshowpage\n";
+        ipp_t *response = nullptr;
+        if (cupsSendRequest(http, request, resource.c_str(), CUPS_LENGTH_VARIABLE) == HTTP_STATUS_CONTINUE &&
+            cupsWriteRequestData(http, document, sizeof(document) - 1) == HTTP_STATUS_CONTINUE)
+            response = cupsGetResponse(http, resource.c_str());
+        ippDelete(request);
+        const int id = ippGetStatusCode(response) < IPP_STATUS_REDIRECTION_OTHER_SITE
+                           ? ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0)
+                           : 0;
+        ippDelete(response);
+        return id;
+    }
+
+    ipp_jstate_t job_state(http_t *http, const std::string &printer, int id)
+    {
+        const std::string resource = "/ipp/print/" + printer;
+        ipp_t *request = new_request(IPP_OP_GET_JOB_ATTRIBUTES, resource);
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+        ipp_t *response = cupsDoRequest(http, request, resource.c_str());
+        const auto state =
+            static_cast<ipp_jstate_t>(ippGetInteger(ippFindAttribute(response, "job-state", IPP_TAG_ENUM), 0));
+        ippDelete(response);
+        return state;
+    }
+
+    bool all_completed(http_t *http, const std::string &printer, const std::vector<int> &ids)
+    {
+        return std::all_of(ids.begin(), ids.end(),
+                           [&](int id) { return job_state(http, printer, id) == IPP_JSTATE_COMPLETED; });
+    }
+
+    std::string dir_, log_;
+    int port_ = 0;
+    pappl_system_t *system_ = nullptr;
+    std::thread runner_;
+    std::atomic<bool> stopped_{false};
+};
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        n++;
+    return n;
+}
+
+std::string read_all(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST_F(PapplThreads, a_printer_created_while_the_state_is_saved_takes_no_lock_out_of_order)
+{
+    ASSERT_NO_FATAL_FAILURE(run());
+    const std::string state = dir_ + "/state";
+    std::atomic<bool> done{false};
+    std::thread saver([&] {
+        while (!done)
+            papplSystemSaveState(system_, state.c_str());
+    });
+    for (int i = 0; i < 6; i++)
+        EXPECT_NE(add_printer("p" + std::to_string(i)), nullptr);
+    done = true;
+    saver.join();
+    ASSERT_TRUE(papplSystemSaveState(system_, state.c_str()));
+    EXPECT_EQ(count_of(read_all(state), "<Printer "), 6u);
+}
+
+TEST_F(PapplThreads, jobs_created_while_the_state_is_saved_take_no_lock_out_of_order)
+{
+    ASSERT_NE(add_printer("saved"), nullptr);
+    ASSERT_NO_FATAL_FAILURE(run());
+    const std::string state = dir_ + "/state";
+    std::atomic<bool> done{false};
+    std::thread saver([&] {
+        while (!done)
+            papplSystemSaveState(system_, state.c_str());
+    });
+    http_t *http = connect();
+    ASSERT_NE(http, nullptr);
+    std::vector<int> ids;
+    ids.reserve(8);
+    for (int i = 0; i < 8; i++)
+        ids.push_back(print(http, "saved"));
+    done = true;
+    saver.join();
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
+    EXPECT_TRUE(wait_for([&] { return all_completed(http, "saved", ids); }));
+    httpClose(http);
+}
+
+TEST_F(PapplThreads, a_client_polling_jobs_as_they_print_reads_each_job_under_its_lock)
+{
+    ASSERT_NE(add_printer("polled"), nullptr);
+    ASSERT_NO_FATAL_FAILURE(run());
+    http_t *http = connect();
+    ASSERT_NE(http, nullptr);
+    std::vector<int> ids;
+    ids.reserve(8);
+    for (int i = 0; i < 8; i++)
+        ids.push_back(print(http, "polled"));
+    ASSERT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
+
+    // Get-Jobs and Get-Job-Attributes from a second client as the jobs start
+    // and end: every answer lists every job, each in a state a job can have.
+    http_t *poller = connect();
+    ASSERT_NE(poller, nullptr);
+    size_t answers = 0, whole = 0;
+    const bool ended = wait_for([&] {
+        ipp_t *request = new_request(IPP_OP_GET_JOBS, "/ipp/print/polled");
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+        static const char *const wanted[] = {"job-id", "job-state", "job-state-reasons"};
+        ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, wanted);
+        ipp_t *response = cupsDoRequest(poller, request, "/ipp/print/polled");
+        size_t listed = 0;
+        bool valid = true;
+        for (ipp_attribute_t *a = ippFindAttribute(response, "job-state", IPP_TAG_ENUM); a != nullptr;
+             a = ippFindNextAttribute(response, "job-state", IPP_TAG_ENUM)) {
+            listed++;
+            valid = valid && ippGetInteger(a, 0) >= IPP_JSTATE_PENDING && ippGetInteger(a, 0) <= IPP_JSTATE_COMPLETED;
+        }
+        ippDelete(response);
+        answers++;
+        whole += listed == ids.size() && valid ? 1u : 0u;
+        return all_completed(poller, "polled", ids);
+    });
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(whole, answers);
+    httpClose(poller);
+    httpClose(http);
+}
+
+TEST_F(PapplThreads, system_attributes_asked_for_as_jobs_end_are_read_without_a_race)
+{
+    ASSERT_NE(add_printer("system"), nullptr);
+    ASSERT_NO_FATAL_FAILURE(run());
+    http_t *http = connect();
+    ASSERT_NE(http, nullptr);
+    std::vector<int> ids;
+    ids.reserve(6);
+    for (int i = 0; i < 6; i++)
+        ids.push_back(print(http, "system"));
+    ASSERT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
+    size_t answers = 0, with_time = 0;
+    const bool ended = wait_for([&] {
+        ipp_t *response = cupsDoRequest(http, new_request(IPP_OP_GET_SYSTEM_ATTRIBUTES, "/ipp/system"), "/ipp/system");
+        answers++;
+        with_time += ippFindAttribute(response, "system-config-change-date-time", IPP_TAG_DATE) != nullptr ? 1u : 0u;
+        ippDelete(response);
+        return all_completed(http, "system", ids);
+    });
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(with_time, answers);
+    httpClose(http);
+}
+
+TEST_F(PapplThreads, a_shutdown_asked_for_from_another_thread_is_seen_without_a_race)
+{
+    ASSERT_NO_FATAL_FAILURE(run());
+    std::thread asker([this] { papplSystemShutdown(system_); });
+    asker.join();
+    EXPECT_TRUE(wait_for([this] { return stopped_.load(); }, std::chrono::seconds(60)));
+    EXPECT_TRUE(papplSystemIsShutdown(system_));
+}
+
+TEST_F(PapplThreads, a_system_deleted_as_soon_as_it_stops_has_no_job_thread_left_in_it)
+{
+    pappl_printer_t *printer = add_printer("last");
+    ASSERT_NE(printer, nullptr);
+    ASSERT_NO_FATAL_FAILURE(run());
+    http_t *http = connect();
+    ASSERT_NE(http, nullptr);
+    // The job waits in its print callback while the shutdown is asked for;
+    // once let go, the main loop returns and the system is deleted at once.
+    g_gate.set(true);
+    const int id = print(http, "last");
+    httpClose(http);
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(wait_for([] { return g_gate.how_many_wait() == 1; }));
+    papplSystemShutdown(system_);
+    g_gate.set(false);
+    ASSERT_TRUE(stop());
+    EXPECT_EQ(papplJobGetState(papplPrinterFindJob(printer, id)), IPP_JSTATE_COMPLETED);
+    papplSystemDelete(system_);
+    system_ = nullptr;
+}
+
+TEST_F(PapplThreads, a_log_rotated_while_threads_write_to_it_has_only_whole_lines)
+{
+    papplSystemSetMaxLogSize(system_, 16384);
+    std::vector<std::thread> writers;
+    writers.reserve(4);
+    for (int t = 0; t < 4; t++)
+        writers.emplace_back([this, t] {
+            for (int i = 0; i < 400; i++)
+                papplLog(system_, PAPPL_LOGLEVEL_INFO, "writer %d line %d of a log that is rotated as it grows", t, i);
+        });
+    for (auto &w : writers)
+        w.join();
+    // Every line, in the file and in the one rotated away, is whole and
+    // starts as PAPPL starts each line.
+    ASSERT_TRUE(std::filesystem::exists(log_ + ".O")) << "the log was never rotated";
+    const std::regex line_start("^[DIWEF] \\[[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z\\] ");
+    for (const std::string &path : {log_ + ".O", log_}) {
+        std::ifstream in(path);
+        std::string line;
+        size_t lines = 0;
+        while (std::getline(in, line)) {
+            lines++;
+            EXPECT_TRUE(std::regex_search(line, line_start)) << path << ": " << line;
+        }
+        EXPECT_GT(lines, 0u) << path;
+    }
+}
+
+} // namespace
