@@ -125,33 +125,8 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *,
     data->rstartpage_cb = raster_start_page;
     data->rwriteline_cb = raster_write_line;
     data->rendpage_cb = raster_end_page;
-    data->format = "application/postscript";
-    snprintf(data->make_and_model, sizeof(data->make_and_model), "Engine Test PostScript");
-    data->ppm = 10;
-    data->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
-    data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+    describe_a4_postscript_printer(data, "Engine Test PostScript", 423);
     data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-    data->num_resolution = 1;
-    data->x_resolution[0] = data->y_resolution[0] = 300;
-    data->x_default = data->y_default = 300;
-    data->sides_supported = PAPPL_SIDES_ONE_SIDED;
-    data->sides_default = PAPPL_SIDES_ONE_SIDED;
-    data->kind = PAPPL_KIND_DOCUMENT;
-    data->left_right = data->bottom_top = 423;
-    data->num_media = 1;
-    data->media[0] = "iso_a4_210x297mm";
-    data->num_source = 1;
-    data->source[0] = "main";
-    snprintf(data->media_default.size_name, sizeof(data->media_default.size_name), "iso_a4_210x297mm");
-    data->media_default.size_width = 21000;
-    data->media_default.size_length = 29700;
-    data->media_default.left_margin = data->media_default.right_margin = 423;
-    data->media_default.top_margin = data->media_default.bottom_margin = 423;
-    snprintf(data->media_default.source, sizeof(data->media_default.source), "main");
-    data->num_type = 1;
-    data->type[0] = "stationery";
-    snprintf(data->media_default.type, sizeof(data->media_default.type), "stationery");
-    data->media_ready[0] = data->media_default;
     return true;
 }
 

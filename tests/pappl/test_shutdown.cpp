@@ -125,30 +125,8 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pa
     data->rstartpage_cb = raster_page;
     data->rendpage_cb = raster_page;
     data->rwriteline_cb = raster_line;
-    data->format = "application/postscript";
-    snprintf(data->make_and_model, sizeof(data->make_and_model), "Shutdown Test PostScript");
-    data->ppm = 10;
-    data->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
-    data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+    describe_a4_postscript_printer(data, "Shutdown Test PostScript", 0);
     data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1;
-    data->num_resolution = 1;
-    data->x_resolution[0] = data->y_resolution[0] = 300;
-    data->x_default = data->y_default = 300;
-    data->sides_supported = PAPPL_SIDES_ONE_SIDED;
-    data->sides_default = PAPPL_SIDES_ONE_SIDED;
-    data->kind = PAPPL_KIND_DOCUMENT;
-    data->num_media = 1;
-    data->media[0] = "iso_a4_210x297mm";
-    data->num_source = 1;
-    data->source[0] = "main";
-    snprintf(data->media_default.size_name, sizeof(data->media_default.size_name), "iso_a4_210x297mm");
-    data->media_default.size_width = 21000;
-    data->media_default.size_length = 29700;
-    snprintf(data->media_default.source, sizeof(data->media_default.source), "main");
-    data->num_type = 1;
-    data->type[0] = "stationery";
-    snprintf(data->media_default.type, sizeof(data->media_default.type), "stationery");
-    data->media_ready[0] = data->media_default;
     return true;
 }
 

@@ -178,30 +178,8 @@ bool driver_cb(pappl_system_t *, const char *driver_name, const char *, const ch
     d->rstartpage_cb = raster_page;
     d->rendpage_cb = raster_page;
     d->rwriteline_cb = raster_line;
-    d->format = "application/postscript";
-    snprintf(d->make_and_model, sizeof(d->make_and_model), "State Test Printer");
-    d->ppm = 10;
-    d->kind = PAPPL_KIND_DOCUMENT;
-    d->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
-    d->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+    describe_a4_postscript_printer(d, "State Test Printer", 0);
     d->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-    d->num_resolution = 1;
-    d->x_resolution[0] = d->y_resolution[0] = 300;
-    d->x_default = d->y_default = 300;
-    d->sides_supported = PAPPL_SIDES_ONE_SIDED;
-    d->sides_default = PAPPL_SIDES_ONE_SIDED;
-    d->num_media = 1;
-    d->media[0] = "iso_a4_210x297mm";
-    snprintf(d->media_default.size_name, sizeof(d->media_default.size_name), "iso_a4_210x297mm");
-    d->media_default.size_width = 21000;
-    d->media_default.size_length = 29700;
-    d->num_source = 1;
-    d->source[0] = "main";
-    snprintf(d->media_default.source, sizeof(d->media_default.source), "main");
-    d->num_type = 1;
-    d->type[0] = "stationery";
-    snprintf(d->media_default.type, sizeof(d->media_default.type), "stationery");
-    d->media_ready[0] = d->media_default;
     return true;
 }
 
