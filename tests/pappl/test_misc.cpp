@@ -953,7 +953,7 @@ bool slow_save(pappl_system_t *, void *data)
     auto *disk = static_cast<SlowDisk *>(data);
     disk->saving++;
     while (disk->held)
-        usleep(1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     disk->saving--;
     return true;
 }
@@ -1008,8 +1008,8 @@ TEST(PapplSave, a_request_that_changes_nothing_does_not_wait_for_other_changes_t
     std::atomic<bool> changing{true};
     std::thread changer([&] {
         for (unsigned n = 0; changing; n++) {
-            papplPrinterSetLocation(printer, n % 2 ? "Second floor" : "Third floor");
-            usleep(100);
+            papplPrinterSetLocation(printer, n % 2 != 0 ? "Second floor" : "Third floor");
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
     });
     EXPECT_TRUE(wait_for([&] { return disk.saving > 0; }));
