@@ -171,6 +171,16 @@ protected:
     }
 
     // Print-Job of a small PostScript document; the job's ID, or 0.
+    // The IDs of n jobs printed one after another; 0 for a job refused.
+    std::vector<int> print_jobs(http_t *http, const std::string &printer, int n)
+    {
+        std::vector<int> ids;
+        ids.reserve(static_cast<size_t>(n));
+        for (int i = 0; i < n; i++)
+            ids.push_back(print(http, printer));
+        return ids;
+    }
+
     int print(http_t *http, const std::string &printer)
     {
         const std::string resource = "/ipp/print/" + printer;
@@ -258,10 +268,7 @@ TEST_F(PapplThreads, jobs_created_while_the_state_is_saved_take_no_lock_out_of_o
     });
     http_t *http = connect();
     ASSERT_NE(http, nullptr);
-    std::vector<int> ids;
-    ids.reserve(8);
-    for (int i = 0; i < 8; i++)
-        ids.push_back(print(http, "saved"));
+    const std::vector<int> ids = print_jobs(http, "saved", 8);
     done = true;
     saver.join();
     EXPECT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
@@ -275,10 +282,7 @@ TEST_F(PapplThreads, a_client_polling_jobs_as_they_print_reads_each_job_under_it
     ASSERT_NO_FATAL_FAILURE(run());
     http_t *http = connect();
     ASSERT_NE(http, nullptr);
-    std::vector<int> ids;
-    ids.reserve(8);
-    for (int i = 0; i < 8; i++)
-        ids.push_back(print(http, "polled"));
+    const std::vector<int> ids = print_jobs(http, "polled", 8);
     ASSERT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
 
     // Get-Jobs and Get-Job-Attributes from a second client as the jobs start
@@ -316,10 +320,7 @@ TEST_F(PapplThreads, system_attributes_asked_for_as_jobs_end_are_read_without_a_
     ASSERT_NO_FATAL_FAILURE(run());
     http_t *http = connect();
     ASSERT_NE(http, nullptr);
-    std::vector<int> ids;
-    ids.reserve(6);
-    for (int i = 0; i < 6; i++)
-        ids.push_back(print(http, "system"));
+    const std::vector<int> ids = print_jobs(http, "system", 6);
     ASSERT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
     size_t answers = 0, with_time = 0;
     const bool ended = wait_for([&] {
