@@ -972,15 +972,27 @@ bool answered_at_once(const System &system)
     return ok;
 }
 
-TEST(PapplSave, a_slow_save_does_not_keep_new_clients_from_being_answered)
-{
+// A running system with one printer, whose saves go to a slow disk that the
+// test holds; let go at the end, so that the system can stop.
+class PapplSave : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(system.get(), nullptr);
+        papplSystemSetSaveCallback(system.get(), slow_save, &disk);
+        printer = system.add_printer("slow", "file:///dev/null");
+        ASSERT_NE(printer, nullptr);
+        ASSERT_TRUE(system.start());
+    }
+    void TearDown() override { disk.held = false; }
+
     SlowDisk disk;
-    System system(PAPPL_SOPTIONS_MULTI_QUEUE);
-    ASSERT_NE(system.get(), nullptr);
-    papplSystemSetSaveCallback(system.get(), slow_save, &disk);
-    pappl_printer_t *printer = system.add_printer("slow", "file:///dev/null");
-    ASSERT_NE(printer, nullptr);
-    ASSERT_TRUE(system.start());
+    System system{PAPPL_SOPTIONS_MULTI_QUEUE};
+    pappl_printer_t *printer = nullptr;
+};
+
+TEST_F(PapplSave, a_slow_save_does_not_keep_new_clients_from_being_answered)
+{
     // The listener takes connections before the main loop runs, and a change
     // counts only once it does.
     ASSERT_TRUE(wait_for([&] { return papplSystemIsRunning(system.get()); }));
@@ -990,19 +1002,10 @@ TEST(PapplSave, a_slow_save_does_not_keep_new_clients_from_being_answered)
     papplPrinterSetLocation(printer, "Second floor");
     ASSERT_TRUE(wait_for([&] { return disk.saving > 0; }));
     EXPECT_TRUE(answered_at_once(system));
-    disk.held = false;
 }
 
-TEST(PapplSave, a_request_that_changes_nothing_does_not_wait_for_other_changes_to_be_saved)
+TEST_F(PapplSave, a_request_that_changes_nothing_does_not_wait_for_other_changes_to_be_saved)
 {
-    SlowDisk disk;
-    System system(PAPPL_SOPTIONS_MULTI_QUEUE);
-    ASSERT_NE(system.get(), nullptr);
-    papplSystemSetSaveCallback(system.get(), slow_save, &disk);
-    pappl_printer_t *printer = system.add_printer("slow", "file:///dev/null");
-    ASSERT_NE(printer, nullptr);
-    ASSERT_TRUE(system.start());
-
     // Others keep changing the configuration (as job threads do under load)
     // while the disk holds a save.
     std::atomic<bool> changing{true};
@@ -1017,7 +1020,6 @@ TEST(PapplSave, a_request_that_changes_nothing_does_not_wait_for_other_changes_t
         EXPECT_TRUE(answered_at_once(system)) << "request " << i;
     changing = false;
     changer.join();
-    disk.held = false;
 }
 
 } // namespace
