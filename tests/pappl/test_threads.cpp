@@ -359,6 +359,40 @@ TEST_F(PapplThreads, system_attributes_asked_for_as_jobs_end_are_read_without_a_
     httpClose(http);
 }
 
+TEST_F(PapplThreads, printers_added_and_changed_as_the_system_starts_are_started_without_a_race)
+{
+    // An application adds its printers on threads of its own while the main
+    // loop starts: the start walks the printers and advertises them as the
+    // new ones advertise themselves. Several adders keep the system's printer
+    // list changing throughout the start.
+    static const int kAdders = 4, kEach = 6;
+    std::atomic<bool> go{false};
+    std::vector<std::thread> adders;
+    adders.reserve(kAdders);
+    for (int a = 0; a < kAdders; a++)
+        adders.emplace_back([&, a] {
+            while (!go)
+                std::this_thread::yield();
+            for (int i = 0; i < kEach; i++) {
+                const std::string name = "starting" + std::to_string(a * kEach + i);
+                pappl_printer_t *printer = add_printer(name);
+                if (printer != nullptr)
+                    papplPrinterSetLocation(printer, ("Room of " + name).c_str());
+            }
+        });
+    go = true;
+    ASSERT_NO_FATAL_FAILURE(run());
+    for (auto &adder : adders)
+        adder.join();
+    for (int i = 0; i < kAdders * kEach; i++) {
+        const std::string name = "starting" + std::to_string(i);
+        pappl_printer_t *printer = papplSystemFindPrinter(system_, ("/ipp/print/" + name).c_str(), 0, nullptr);
+        ASSERT_NE(printer, nullptr) << name;
+        char location[64];
+        EXPECT_STREQ(papplPrinterGetLocation(printer, location, sizeof(location)), ("Room of " + name).c_str());
+    }
+}
+
 TEST_F(PapplThreads, a_shutdown_asked_for_from_another_thread_is_seen_without_a_race)
 {
     ASSERT_NO_FATAL_FAILURE(run());
