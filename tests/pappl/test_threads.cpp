@@ -393,6 +393,52 @@ TEST_F(PapplThreads, printers_added_and_changed_as_the_system_starts_are_started
     }
 }
 
+TEST_F(PapplThreads, printers_changed_on_several_threads_at_once_are_advertised_without_a_race)
+{
+    // Each change of a printer's location advertises it again, and so sets
+    // DNS-SD up, which fails every time where there is no D-Bus bus.
+    static const int kChangers = 4, kChanges = 10;
+    std::vector<pappl_printer_t *> printers;
+    for (int c = 0; c < kChangers; c++) {
+        printers.push_back(add_printer("changed" + std::to_string(c)));
+        ASSERT_NE(printers.back(), nullptr);
+    }
+    ASSERT_NO_FATAL_FAILURE(run());
+    std::vector<std::thread> changers;
+    changers.reserve(kChangers);
+    for (int c = 0; c < kChangers; c++)
+        changers.emplace_back([&, c] {
+            for (int i = 0; i < kChanges; i++)
+                papplPrinterSetLocation(printers[static_cast<size_t>(c)], ("Room " + std::to_string(i)).c_str());
+        });
+    for (auto &changer : changers)
+        changer.join();
+    for (auto *printer : printers) {
+        char location[64];
+        EXPECT_STREQ(papplPrinterGetLocation(printer, location, sizeof(location)),
+                     ("Room " + std::to_string(kChanges - 1)).c_str());
+    }
+}
+
+TEST_F(PapplThreads, a_printer_changed_as_the_system_starts_is_advertised_without_a_race)
+{
+    // Whether a changed printer is advertised depends on whether the system
+    // runs yet, which it learns while the main loop starts.
+    pappl_printer_t *printer = add_printer("early");
+    ASSERT_NE(printer, nullptr);
+    std::atomic<bool> started{false};
+    std::thread changer([&] {
+        for (unsigned n = 0; !started; n++)
+            papplPrinterSetLocation(printer, n % 2 ? "Second floor" : "Third floor");
+        papplPrinterSetLocation(printer, "Ground floor");
+    });
+    ASSERT_NO_FATAL_FAILURE(run());
+    started = true;
+    changer.join();
+    char location[64];
+    EXPECT_STREQ(papplPrinterGetLocation(printer, location, sizeof(location)), "Ground floor");
+}
+
 TEST_F(PapplThreads, a_shutdown_asked_for_from_another_thread_is_seen_without_a_race)
 {
     ASSERT_NO_FATAL_FAILURE(run());
