@@ -70,6 +70,17 @@ bool print_file(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
     return ok;
 }
 
+// How often the printers' status was asked for. A driver may read the
+// printer's reasons while it updates them.
+std::atomic<int> g_status_asked{0};
+
+bool printer_status(pappl_printer_t *printer)
+{
+    g_status_asked++;
+    papplPrinterSetReasons(printer, papplPrinterGetReasons(printer) & PAPPL_PREASON_OTHER, PAPPL_PREASON_NONE);
+    return true;
+}
+
 bool raster_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
 bool raster_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return true; }
 bool raster_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *) { return true; }
@@ -80,6 +91,7 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pa
                   ipp_t **, void *)
 {
     data->printfile_cb = print_file;
+    data->status_cb = printer_status;
     data->rstartjob_cb = raster_job;
     data->rendjob_cb = raster_job;
     data->rstartpage_cb = raster_page;
@@ -332,6 +344,56 @@ TEST_F(PapplThreads, a_client_polling_jobs_as_they_print_reads_each_job_under_it
     EXPECT_TRUE(ended);
     EXPECT_EQ(whole, answers);
     httpClose(poller);
+    httpClose(http);
+}
+
+TEST_F(PapplThreads, printer_attributes_asked_for_as_jobs_start_and_end_are_read_without_a_race)
+{
+    ASSERT_NE(add_printer("asked"), nullptr);
+    ASSERT_NO_FATAL_FAILURE(run());
+    http_t *http = connect();
+    ASSERT_NE(http, nullptr);
+    std::vector<int> ids;
+    ids.reserve(8);
+    for (int i = 0; i < 8; i++)
+        ids.push_back(print(http, "asked"));
+    ASSERT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
+
+    // Get-Printer-Attributes from two more clients, each of which may ask
+    // the driver for the printer's status while no job prints.
+    const int asked_before = g_status_asked;
+    std::atomic<bool> done{false};
+    std::atomic<int> answers{0}, failures{0};
+    std::vector<std::thread> askers;
+    askers.reserve(2);
+    for (int a = 0; a < 2; a++)
+        askers.emplace_back([&] {
+            http_t *asker = connect();
+            if (asker == nullptr) {
+                failures++;
+                return;
+            }
+            while (!done) {
+                ipp_t *request = new_request(IPP_OP_GET_PRINTER_ATTRIBUTES, "/ipp/print/asked");
+                ipp_t *response = cupsDoRequest(asker, request, "/ipp/print/asked");
+                if (ippGetStatusCode(response) == IPP_STATUS_OK &&
+                    ippFindAttribute(response, "printer-state", IPP_TAG_ENUM) != nullptr)
+                    answers++;
+                else
+                    failures++;
+                ippDelete(response);
+            }
+            httpClose(asker);
+        });
+    const bool ended = wait_for([&] { return all_completed(http, "asked", ids); });
+    // Once the jobs are done, the next question asks the driver.
+    EXPECT_TRUE(wait_for([&] { return g_status_asked > asked_before; }));
+    done = true;
+    for (auto &asker : askers)
+        asker.join();
+    EXPECT_TRUE(ended);
+    EXPECT_GT(answers.load(), 0);
+    EXPECT_EQ(failures.load(), 0);
     httpClose(http);
 }
 
