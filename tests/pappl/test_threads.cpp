@@ -70,6 +70,17 @@ bool print_file(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
     return ok;
 }
 
+// How often the printers' status was asked for. A driver may read the
+// printer's reasons while it updates them.
+std::atomic<int> g_status_asked{0};
+
+bool printer_status(pappl_printer_t *printer)
+{
+    g_status_asked++;
+    papplPrinterSetReasons(printer, papplPrinterGetReasons(printer) & PAPPL_PREASON_OTHER, PAPPL_PREASON_NONE);
+    return true;
+}
+
 bool raster_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
 bool raster_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return true; }
 bool raster_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *) { return true; }
@@ -80,6 +91,7 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pa
                   ipp_t **, void *)
 {
     data->printfile_cb = print_file;
+    data->status_cb = printer_status;
     data->rstartjob_cb = raster_job;
     data->rendjob_cb = raster_job;
     data->rstartpage_cb = raster_page;
@@ -314,6 +326,56 @@ TEST_F(PapplThreads, a_client_polling_jobs_as_they_print_reads_each_job_under_it
     httpClose(http);
 }
 
+TEST_F(PapplThreads, printer_attributes_asked_for_as_jobs_start_and_end_are_read_without_a_race)
+{
+    ASSERT_NE(add_printer("asked"), nullptr);
+    ASSERT_NO_FATAL_FAILURE(run());
+    http_t *http = connect();
+    ASSERT_NE(http, nullptr);
+    std::vector<int> ids;
+    ids.reserve(8);
+    for (int i = 0; i < 8; i++)
+        ids.push_back(print(http, "asked"));
+    ASSERT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
+
+    // Get-Printer-Attributes from two more clients, each of which may ask
+    // the driver for the printer's status while no job prints.
+    const int asked_before = g_status_asked;
+    std::atomic<bool> done{false};
+    std::atomic<int> answers{0}, failures{0};
+    std::vector<std::thread> askers;
+    askers.reserve(2);
+    for (int a = 0; a < 2; a++)
+        askers.emplace_back([&] {
+            http_t *asker = connect();
+            if (asker == nullptr) {
+                failures++;
+                return;
+            }
+            while (!done) {
+                ipp_t *request = new_request(IPP_OP_GET_PRINTER_ATTRIBUTES, "/ipp/print/asked");
+                ipp_t *response = cupsDoRequest(asker, request, "/ipp/print/asked");
+                if (ippGetStatusCode(response) == IPP_STATUS_OK &&
+                    ippFindAttribute(response, "printer-state", IPP_TAG_ENUM) != nullptr)
+                    answers++;
+                else
+                    failures++;
+                ippDelete(response);
+            }
+            httpClose(asker);
+        });
+    const bool ended = wait_for([&] { return all_completed(http, "asked", ids); });
+    // Once the jobs are done, the next question asks the driver.
+    EXPECT_TRUE(wait_for([&] { return g_status_asked > asked_before; }));
+    done = true;
+    for (auto &asker : askers)
+        asker.join();
+    EXPECT_TRUE(ended);
+    EXPECT_GT(answers.load(), 0);
+    EXPECT_EQ(failures.load(), 0);
+    httpClose(http);
+}
+
 TEST_F(PapplThreads, system_attributes_asked_for_as_jobs_end_are_read_without_a_race)
 {
     ASSERT_NE(add_printer("system"), nullptr);
@@ -333,6 +395,86 @@ TEST_F(PapplThreads, system_attributes_asked_for_as_jobs_end_are_read_without_a_
     EXPECT_TRUE(ended);
     EXPECT_EQ(with_time, answers);
     httpClose(http);
+}
+
+TEST_F(PapplThreads, printers_added_and_changed_as_the_system_starts_are_started_without_a_race)
+{
+    // An application adds its printers on threads of its own while the main
+    // loop starts: the start walks the printers and advertises them as the
+    // new ones advertise themselves. Several adders keep the system's printer
+    // list changing throughout the start.
+    static const int kAdders = 4, kEach = 6;
+    std::atomic<bool> go{false};
+    std::vector<std::thread> adders;
+    adders.reserve(kAdders);
+    for (int a = 0; a < kAdders; a++)
+        adders.emplace_back([&, a] {
+            while (!go)
+                std::this_thread::yield();
+            for (int i = 0; i < kEach; i++) {
+                const std::string name = "starting" + std::to_string(a * kEach + i);
+                pappl_printer_t *printer = add_printer(name);
+                if (printer != nullptr)
+                    papplPrinterSetLocation(printer, ("Room of " + name).c_str());
+            }
+        });
+    go = true;
+    ASSERT_NO_FATAL_FAILURE(run());
+    for (auto &adder : adders)
+        adder.join();
+    for (int i = 0; i < kAdders * kEach; i++) {
+        const std::string name = "starting" + std::to_string(i);
+        pappl_printer_t *printer = papplSystemFindPrinter(system_, ("/ipp/print/" + name).c_str(), 0, nullptr);
+        ASSERT_NE(printer, nullptr) << name;
+        char location[64];
+        EXPECT_STREQ(papplPrinterGetLocation(printer, location, sizeof(location)), ("Room of " + name).c_str());
+    }
+}
+
+TEST_F(PapplThreads, printers_changed_on_several_threads_at_once_are_advertised_without_a_race)
+{
+    // Each change of a printer's location advertises it again, and so sets
+    // DNS-SD up, which fails every time where there is no D-Bus bus.
+    static const int kChangers = 4, kChanges = 10;
+    std::vector<pappl_printer_t *> printers;
+    for (int c = 0; c < kChangers; c++) {
+        printers.push_back(add_printer("changed" + std::to_string(c)));
+        ASSERT_NE(printers.back(), nullptr);
+    }
+    ASSERT_NO_FATAL_FAILURE(run());
+    std::vector<std::thread> changers;
+    changers.reserve(kChangers);
+    for (int c = 0; c < kChangers; c++)
+        changers.emplace_back([&, c] {
+            for (int i = 0; i < kChanges; i++)
+                papplPrinterSetLocation(printers[static_cast<size_t>(c)], ("Room " + std::to_string(i)).c_str());
+        });
+    for (auto &changer : changers)
+        changer.join();
+    for (auto *printer : printers) {
+        char location[64];
+        EXPECT_STREQ(papplPrinterGetLocation(printer, location, sizeof(location)),
+                     ("Room " + std::to_string(kChanges - 1)).c_str());
+    }
+}
+
+TEST_F(PapplThreads, a_printer_changed_as_the_system_starts_is_advertised_without_a_race)
+{
+    // Whether a changed printer is advertised depends on whether the system
+    // runs yet, which it learns while the main loop starts.
+    pappl_printer_t *printer = add_printer("early");
+    ASSERT_NE(printer, nullptr);
+    std::atomic<bool> started{false};
+    std::thread changer([&] {
+        for (unsigned n = 0; !started; n++)
+            papplPrinterSetLocation(printer, n % 2 ? "Second floor" : "Third floor");
+        papplPrinterSetLocation(printer, "Ground floor");
+    });
+    ASSERT_NO_FATAL_FAILURE(run());
+    started = true;
+    changer.join();
+    char location[64];
+    EXPECT_STREQ(papplPrinterGetLocation(printer, location, sizeof(location)), "Ground floor");
 }
 
 TEST_F(PapplThreads, a_shutdown_asked_for_from_another_thread_is_seen_without_a_race)
