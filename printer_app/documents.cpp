@@ -103,7 +103,8 @@ bool copy_to_device(pappl_job_t *job, int fd, pappl_device_t *device, Sent *sent
     }
 }
 
-// The page count that a PostScript document gives of itself; -1 for none.
+// The page count that a PostScript document gives of itself, read from fd
+// to its end; -1 for none, or when it could not be read whole.
 long document_pages(int fd)
 {
     DscPages dsc;
@@ -112,10 +113,8 @@ long document_pages(int fd)
     while ((n = read(fd, buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))
         if (n > 0)
             dsc.feed(buf, static_cast<size_t>(n));
-    if (n < 0 || lseek(fd, 0, SEEK_SET) != 0)
-        return -1;
     dsc.finish();
-    return dsc.pages();
+    return n == 0 ? dsc.pages() : -1;
 }
 
 bool write_prolog(pappl_job_t *job, const pappl_pr_options_t *options, bool copies,
@@ -207,11 +206,18 @@ bool print_postscript(pappl_job_t *job, pappl_device_t *device)
     if (fd < 0)
         return jobs_fail(job, PAPPL_JREASON_NONE, "Unable to open the document: %s", strerror(errno));
     const long pages = document_pages(fd);
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        const int error = errno;
+        close(fd);
+        return jobs_fail(job, PAPPL_JREASON_NONE, "Unable to read the document: %s", strerror(error));
+    }
     if (pages > 0 && pages <= INT_MAX)
         papplJobSetImpressions(job, static_cast<int>(pages));
-    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "The document gives %ld pages.", pages);
-    pappl_pr_options_t *options = papplJobCreatePrintOptions(job, pages > 0 ? static_cast<unsigned>(pages) : 0,
-                                                             false);
+    if (pages > 0)
+        papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "The document gives its count: %ld pages.", pages);
+    else
+        papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "The document gives no page count; its pages are not counted.");
+    pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
     bool ok = false;
     if (options != nullptr) {
         Sent sent(job, options->copies > 1 ? options->copies : 1, options->sides != PAPPL_SIDES_ONE_SIDED,

@@ -275,4 +275,30 @@ TEST_F(PapplPages, a_driver_reports_the_sheets_of_a_document_it_prints_itself)
     EXPECT_EQ(ended(five).sheets, 5);
 }
 
+TEST_F(PapplPages, the_counts_of_an_ended_job_are_kept_across_a_restart)
+{
+    const int id = print(raster(3), "image/pwg-raster", "two-sided-long-edge");
+    ASSERT_GT(id, 0);
+    const Counts before = ended(id);
+    ASSERT_EQ(before.sheets, 2);
+    const std::string state = dir_ + "/state";
+    ASSERT_TRUE(papplSystemSaveState(system_, state.c_str()));
+
+    const std::string spool = dir_ + "/spool";
+    pappl_system_t *again = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE, "Pages Test", free_port(), nullptr,
+                                              spool.c_str(), (dir_ + "/log2").c_str(), PAPPL_LOGLEVEL_DEBUG,
+                                              nullptr, false);
+    ASSERT_NE(again, nullptr);
+    papplSystemSetPrinterDrivers(again, 1, g_drivers, nullptr, nullptr, driver_setup, nullptr);
+    EXPECT_TRUE(papplSystemLoadState(again, state.c_str()));
+    pappl_printer_t *printer = papplSystemFindPrinter(again, kResource, 0, nullptr);
+    pappl_job_t *job = printer != nullptr ? papplPrinterFindJob(printer, id) : nullptr;
+    EXPECT_NE(job, nullptr);
+    if (job != nullptr) {
+        EXPECT_EQ(papplJobGetImpressionsCompleted(job), before.impressions);
+        EXPECT_EQ(papplJobGetMediaSheetsCompleted(job), before.sheets);
+    }
+    papplSystemDelete(again);
+}
+
 } // namespace
