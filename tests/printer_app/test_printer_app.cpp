@@ -299,21 +299,6 @@ TEST(PrinterApp, APageCountsAsGoneOutOnlyOnceTheNextPageOrTheTrailerFollows)
     }
 }
 
-TEST(PrinterApp, TwoSidedCopiesEachStartOnASheetOfTheirOwn)
-{
-    static const struct {
-        long pages, copies;
-        bool two_sided;
-        long sheets;
-    } cases[] = {
-        {3, 1, false, 3}, {3, 1, true, 2}, {3, 2, true, 4}, {4, 2, true, 4},
-        {1, 3, true, 3},  {3, 2, false, 6}, {0, 2, true, 0},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(jobs_sheets(c.pages, c.copies, c.two_sided), c.sheets)
-            << c.pages << " pages, " << c.copies << " copies, two-sided " << c.two_sided;
-}
-
 void collect(const char *message, void *data)
 {
     static_cast<std::string *>(data)->append(message);
