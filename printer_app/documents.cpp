@@ -1,6 +1,7 @@
 // PostScript and PDF documents: the gate, then the job's setup, then the
 // document, PDF by way of the cups-filters programs.
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "common/child.h"
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
+#include "printer_app/pages.h"
 
 int jobs_conversion_seconds = 900;
 
@@ -34,11 +36,44 @@ long now_ms()
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 
+// What a job has sent to the device, told to PAPPL as its pages go out.
+struct Sent {
+    pappl_job_t *job;
+    // Impressions each page of the stream makes: the copies that the printer
+    // makes of it.
+    long repeat;
+    bool two_sided;
+    // At most this many of the stream's pages count; -1 for no bound.
+    long limit;
+    DscPages stream;
+    long impressions = 0, sheets = 0; // told to PAPPL so far
+
+    Sent(pappl_job_t *j, long r, bool two, long l) : job(j), repeat(r), two_sided(two), limit(l) {}
+
+    // The stream's first `pages` pages have gone out.
+    void tell(long pages)
+    {
+        if (limit >= 0 && pages > limit)
+            pages = limit;
+        const long now_impressions = pages * repeat;
+        const long now_sheets = jobs_sheets(pages, repeat, two_sided);
+        if (now_impressions > impressions && now_impressions <= INT_MAX) {
+            papplJobSetImpressionsCompleted(job, static_cast<int>(now_impressions - impressions));
+            impressions = now_impressions;
+        }
+        if (now_sheets > sheets && now_sheets <= INT_MAX) {
+            papplJobSetMediaSheetsCompleted(job, static_cast<int>(now_sheets - sheets));
+            sheets = now_sheets;
+        }
+    }
+};
+
 // Copies everything readable from fd to the device; false when the device
 // failed, a read failed, the job was cancelled or, with a deadline (a
 // monotonic time in ms, 0 for none), when it passed. The wait for input is
 // cut into short polls so that a cancel ends a slow conversion promptly.
-bool copy_to_device(pappl_job_t *job, int fd, pappl_device_t *device, long deadline = 0)
+// What went out is counted in sent.
+bool copy_to_device(pappl_job_t *job, int fd, pappl_device_t *device, Sent *sent, long deadline = 0)
 {
     char buf[65536];
     for (;;) {
@@ -63,7 +98,23 @@ bool copy_to_device(pappl_job_t *job, int fd, pappl_device_t *device, long deadl
         }
         if (!jobs_write(device, buf, static_cast<size_t>(n)))
             return jobs_device_failed(job);
+        sent->stream.feed(buf, static_cast<size_t>(n));
+        sent->tell(sent->stream.ended());
     }
+}
+
+// The page count that a PostScript document gives of itself, read from fd
+// to its end; -1 for none, or when it could not be read whole.
+long document_pages(int fd)
+{
+    DscPages dsc;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            dsc.feed(buf, static_cast<size_t>(n));
+    dsc.finish();
+    return n == 0 ? dsc.pages() : -1;
 }
 
 bool write_prolog(pappl_job_t *job, const pappl_pr_options_t *options, bool copies,
@@ -147,22 +198,37 @@ void close_fd(int *fd)
     *fd = -1;
 }
 
+// The document's own page count, if it gives one, times the copies that the
+// prolog asks the printer for; a document that gives none is not counted.
 bool print_postscript(pappl_job_t *job, pappl_device_t *device)
 {
-    papplJobSetImpressions(job, 1);
     const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return jobs_fail(job, PAPPL_JREASON_NONE, "Unable to open the document: %s", strerror(errno));
+    const long pages = document_pages(fd);
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        const int error = errno;
+        close(fd);
+        return jobs_fail(job, PAPPL_JREASON_NONE, "Unable to read the document: %s", strerror(error));
+    }
+    if (pages > 0 && pages <= INT_MAX)
+        papplJobSetImpressions(job, static_cast<int>(pages));
+    if (pages > 0)
+        papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "The document gives its count: %ld pages.", pages);
+    else
+        papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "The document gives no page count; its pages are not counted.");
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
     bool ok = false;
     if (options != nullptr) {
-        ok = write_prolog(job, options, true, device) ? copy_to_device(job, fd, device)
+        Sent sent(job, options->copies > 1 ? options->copies : 1, options->sides != PAPPL_SIDES_ONE_SIDED,
+                  pages > 0 ? pages : 0);
+        ok = write_prolog(job, options, true, device) ? copy_to_device(job, fd, device, &sent)
                                                       : jobs_device_failed(job);
+        if (ok)
+            sent.tell(pages);
         papplJobDeletePrintOptions(options);
     }
     close(fd);
-    if (ok)
-        papplJobSetImpressionsCompleted(job, 1);
     return ok;
 }
 
@@ -188,6 +254,11 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device)
     // pdftopdf has made the copies already.
     const char *const pdftops[] = {kPdfToPs, job_id, user, title, "1", opts, nullptr};
 
+    // pdftopdf makes the copies, each of a two-sided job starting on a sheet
+    // of its own (it adds a blank back to a copy of an odd page count): the
+    // stream's pages are the job's impressions.
+    const bool two_sided = options->sides != PAPPL_SIDES_ONE_SIDED;
+    Sent sent(job, 1, two_sided, -1);
     int between[2] = {-1, -1}, out[2] = {-1, -1};
     pid_t first = -1, second = -1;
     bool ok = false, whole = false;
@@ -209,7 +280,7 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device)
             if (!write_prolog(job, options, false, device))
                 jobs_device_failed(job);
             else
-                whole = copy_to_device(job, out[0], device, deadline);
+                whole = copy_to_device(job, out[0], device, &sent, deadline);
             ok = whole;
         }
     } else {
@@ -226,6 +297,14 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device)
         ok = false;
     if (second >= 0 && !filter_ended_well(job, second, "pdftops", &blamed))
         ok = false;
+    if (ok) {
+        sent.stream.finish();
+        const long pages = sent.stream.ended();
+        sent.tell(pages);
+        const long made = options->copies > 1 ? options->copies : 1;
+        if (pages % made == 0 && pages / made <= INT_MAX)
+            papplJobSetImpressions(job, static_cast<int>(pages / made));
+    }
     papplJobDeletePrintOptions(options);
     return ok;
 }

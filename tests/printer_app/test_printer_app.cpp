@@ -17,6 +17,7 @@
 #include "printer_app/drivers.h"
 #include "printer_app/jobs.h"
 #include "printer_app/login.h"
+#include "printer_app/pages.h"
 #include "printer_app/system.h"
 #include "printer_app/web.h"
 
@@ -219,6 +220,82 @@ TEST(PrinterApp, TheSetupAsksForTheJobsMediaSidesAndCopies)
         }
         // A buffer too small for it is refused, never cut short.
         EXPECT_FALSE(jobs_prolog(&options, c.with_copies, buf, strlen(buf)));
+    }
+}
+
+struct DscCase {
+    const char *name;
+    const char *document;
+    long pages;  // what the document says its count is; -1: it cannot tell
+    long ended;  // its own "%%Page:" pages, once it has ended
+};
+
+TEST(PrinterApp, APostScriptDocumentsPageCountIsTheOneItGivesOfItself)
+{
+    static const DscCase cases[] = {
+        {"a count in the header",
+         "%!PS-Adobe-3.0\n%%Pages: 3 1\n%%EndComments\n%%Page: 1 1\nshowpage\n%%Page: 2 2\nshowpage\n"
+         "%%Page: 3 3\nshowpage\n%%EOF\n",
+         3, 3},
+        {"a count at the end",
+         "%!PS-Adobe-3.0\n%%Pages: (atend)\n%%EndComments\n%%Page: 1 1\nshowpage\n%%Page: 2 2\nshowpage\n"
+         "%%Trailer\n%%Pages: 2\n%%EOF\n",
+         2, 2},
+        {"an embedded document's comments are its own",
+         "%!PS-Adobe-3.0\n%%Pages: (atend)\n%%EndComments\n%%Page: 1 1\n%%BeginDocument: logo.eps\n"
+         "%!PS-Adobe-3.0 EPSF-3.0\n%%Pages: 5\n%%Page: 1 1\n%%Trailer\n%%Pages: 5\n%%EOF\n%%EndDocument\n"
+         "showpage\n%%Page: 2 2\nshowpage\n%%Trailer\n%%Pages: 2\n%%EOF\n",
+         2, 2},
+        {"no count and no page comments", "%!PS-Adobe-3.0\n/Helvetica findfont\nshowpage\nshowpage\n", -1, 0},
+        {"a document that does not claim the conventions",
+         "%!PS\n%%Pages: 4\n%%Page: 1 1\nshowpage\n%%Page: 2 2\nshowpage\n", -1, 2},
+        {"page comments without a count",
+         "%!PS-Adobe-3.0\n%%EndComments\n%%Page: a 1\nshowpage\n%%Page: b 2\nshowpage\n", 2, 2},
+        {"an end count that never came",
+         "%!PS-Adobe-3.0\n%%Pages: (atend)\n%%Page: 1 1\nshowpage\n%%Page: 2 2\nshowpage\n", 2, 2},
+        {"a count that is not a number", "%!PS-Adobe-3.0\n%%Pages: many\n%%EndComments\nshowpage\n", -1, 0},
+        {"carriage returns end its lines",
+         "%!PS-Adobe-3.0\r%%Pages: 2\r%%EndComments\r%%Page: 1 1\rshowpage\r%%Page: 2 2\rshowpage\r%%EOF\r", 2, 2},
+        {"wrapped in PJL",
+         "\x1b%-12345X@PJL JOB\r\n@PJL ENTER LANGUAGE=POSTSCRIPT\r\n%!PS-Adobe-3.0\r\n%%Pages: 1\r\n"
+         "%%EndComments\r\n%%Page: 1 1\r\nshowpage\r\n%%EOF\r\n\x1b%-12345X",
+         1, 1},
+        {"page comments only at a line's start",
+         "%!PS-Adobe-3.0\n%%EndComments\n%%Page: 1 1\n(%%Page: 2 2) show showpage\n%%Page: "
+         "this-label-is-longer-than-the-part-of-a-line-that-is-kept-and-still-counts 2\nshowpage\n",
+         2, 2},
+    };
+    for (const DscCase &c : cases) {
+        const std::string doc = c.document;
+        // Whole, and one byte at a time: the pieces a document arrives in
+        // change nothing.
+        DscPages whole, bytes;
+        whole.feed(doc.data(), doc.size());
+        for (char ch : doc)
+            bytes.feed(&ch, 1);
+        whole.finish();
+        bytes.finish();
+        EXPECT_EQ(whole.pages(), c.pages) << c.name;
+        EXPECT_EQ(whole.ended(), c.ended) << c.name;
+        EXPECT_EQ(bytes.pages(), c.pages) << c.name;
+        EXPECT_EQ(bytes.ended(), c.ended) << c.name;
+    }
+}
+
+TEST(PrinterApp, APageCountsAsGoneOutOnlyOnceTheNextPageOrTheTrailerFollows)
+{
+    static const char *const kPieces[] = {
+        "%!PS-Adobe-3.0\n%%Pages: (atend)\n%%EndComments\n%%Page: 1 1\nshowpage\n%%Pa",
+        "ge: 2 2\nshowpage\n",
+        "%%Trailer\n%%Pages: 2\n",
+    };
+    static const long kEnded[] = {0, 1, 2};
+    static const long kDeclared[] = {-1, -1, 2};
+    DscPages dsc;
+    for (size_t i = 0; i < sizeof(kPieces) / sizeof(kPieces[0]); i++) {
+        dsc.feed(kPieces[i], strlen(kPieces[i]));
+        EXPECT_EQ(dsc.ended(), kEnded[i]) << "after piece " << i;
+        EXPECT_EQ(dsc.declared(), kDeclared[i]) << "after piece " << i;
     }
 }
 
