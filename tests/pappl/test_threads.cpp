@@ -467,7 +467,7 @@ TEST_F(PapplThreads, a_printer_changed_as_the_system_starts_is_advertised_withou
     std::atomic<bool> started{false};
     std::thread changer([&] {
         for (unsigned n = 0; !started; n++)
-            papplPrinterSetLocation(printer, n % 2 ? "Second floor" : "Third floor");
+            papplPrinterSetLocation(printer, n % 2 != 0 ? "Second floor" : "Third floor");
         papplPrinterSetLocation(printer, "Ground floor");
     });
     ASSERT_NO_FATAL_FAILURE(run());
