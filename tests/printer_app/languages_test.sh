@@ -72,6 +72,32 @@ done <<CASES
 /addprinter|en|Quovel R4410KX series|Quovel R4410KX 系列
 CASES
 
+# An IPP client asking in Chinese is pointed at the Chinese strings file,
+# the one the web pages use.
+cat >"$W/strings.test" <<'TEST'
+{
+  OPERATION Get-Printer-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language zh-cn
+  ATTR uri printer-uri $uri
+  ATTR keyword requested-attributes printer-strings-languages-supported,printer-strings-uri
+  STATUS successful-ok
+  DISPLAY printer-strings-languages-supported
+  DISPLAY printer-strings-uri
+}
+TEST
+answer=$(ipptool -t "ipp://$ADDR:${APP_URI##*:}/ipp/print/office" "$W/strings.test")
+check "Get-Printer-Attributes lists the languages" lists "$answer" \
+    "printer-strings-languages-supported (1setOf naturalLanguage) = en,zh-cn,zh"
+# libcups sends "Host: localhost" for any loopback address, and PAPPL builds
+# the URI from it; the app listens on $ADDR only.
+strings_uri=$(sed -n 's/^ *printer-strings-uri (uri) = //p' <<<"$answer")
+strings_uri=${strings_uri/\/\/localhost:/\/\/$ADDR:}
+check "a client asking in Chinese is given a strings URI" test -n "$strings_uri"
+check "that URI serves the Chinese strings" \
+    lists "$(curl -sS -k --max-time 60 "$strings_uri")" '"printer-state.3" = "空闲";'
+
 if command -v chromium >/dev/null; then
     # Chromium runs as root here, hence no sandbox; the app's certificate is
     # its own, self-signed. Headless, it sends "en-US,en" whatever --lang
