@@ -1,9 +1,10 @@
 #!/bin/bash
 # The web interface in the reader's language: the printer's page, the home
-# page and the add-printer page fetched with each Accept-Language a browser
-# sends come in Simplified Chinese or English, and headless Chromium started
-# with --lang=zh-CN shows the printer's page in Chinese (its screenshot lands
-# in ARTEFACT_DIR/web-zh-CN.png).
+# page, the supplies page and the add-printer page fetched with each
+# Accept-Language a browser sends come in Simplified Chinese or English; an
+# IPP client asking in Chinese is given the Chinese strings file; headless
+# Chromium started with --lang=zh-CN shows the printer's page in Chinese
+# (its screenshot lands in ARTEFACT_DIR/web-zh-CN.png).
 #
 #   languages_test.sh APP ADDRESS ARTEFACT_DIR
 #
