@@ -13,6 +13,7 @@
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
 #include "printer_app/login.h"
+#include "printer_app/strings.h"
 #include "printer_app/web.h"
 
 const char kAppName[] = "quovel-printer-app";
@@ -181,7 +182,9 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
         papplSystemSetHostName(system, value);
     if (option("private-server", num_options, options) == nullptr)
         papplSystemAddListeners(system, listen != nullptr ? listen : "127.0.0.1");
+    // The footer is a strings key: PAPPL shows it in the reader's language.
     papplSystemSetFooterHTML(system, kFooterHTML);
+    strings_add(system);
     web_add_resources(system);
 
     // Drivers before PAPPL loads the saved printers, which name them.

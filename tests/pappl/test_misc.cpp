@@ -591,6 +591,93 @@ TEST(PapplWeb, the_web_pages_load_when_no_footer_is_set)
     }
 }
 
+// A language the application adds is listed in every Get-Printer-Attributes
+// answer, once, however many clients asked before.
+TEST(PapplStrings, each_answer_lists_the_strings_languages_once)
+{
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS);
+    ASSERT_NE(system.get(), nullptr);
+    papplSystemAddStringsData(system.get(), "/strings/x-test.strings", "x-test",
+                              "\"Jobs\" = \"Test Jobs\";\n");
+    ASSERT_NE(system.add_printer("strings", "file:///dev/null"), nullptr);
+    ASSERT_TRUE(system.start());
+    http_t *http = system.connect();
+    ASSERT_NE(http, nullptr);
+    for (int i = 0; i < 4; i++) {
+        SCOPED_TRACE(i);
+        ipp_t *response = system.get_printer_attributes(http, "/ipp/print/strings");
+        ASSERT_NE(response, nullptr);
+        int copies = 0;
+        for (ipp_attribute_t *a = ippFirstAttribute(response); a != nullptr;
+             a = ippNextAttribute(response)) {
+            const char *name = ippGetName(a);
+            copies += name != nullptr && strcmp(name, "printer-strings-languages-supported") == 0;
+        }
+        EXPECT_EQ(copies, 1);
+        EXPECT_EQ(strings_of(response, "printer-strings-languages-supported"),
+                  std::vector<std::string>{"x-test"});
+        ippDelete(response);
+    }
+    httpClose(http);
+}
+
+struct StringsCase {
+    const char *language;
+    const char *data; // may hold a NUL of its own: PAPPL reads up to the first
+    const char *key;
+    const char *text; // nullptr: the key must have no text
+};
+
+// The second case's data goes on after its NUL: a loader that reads past
+// the end would find a pair there.
+const char kCommentFirst[] = "/* Jobs */\n\"Jobs\" = \"Comment Jobs\";\n";
+const char kCommentBetween[] = "\"Jobs\" = \"J\";\n/* Then */\n\"Printers\" = \"Ps\";\n";
+const char kBeyondTheEnd[] = "\"Jobs\" = \"J\";\0\"Printers\" = \"Beyond\";\n";
+
+const StringsCase kStringsCases[] = {
+    {"x-first", kCommentFirst, "Jobs", "Comment Jobs"},
+    {"x-between", kCommentBetween, "Printers", "Ps"},
+    {"x-end", kBeyondTheEnd, "Jobs", "J"},
+    {"x-end", kBeyondTheEnd, "Printers", nullptr},
+};
+
+TEST(PapplStrings, a_strings_file_loads_whole_with_its_comments_and_no_further)
+{
+    System system(PAPPL_SOPTIONS_NO_TLS);
+    ASSERT_NE(system.get(), nullptr);
+    for (const StringsCase &c : kStringsCases) {
+        std::string path = std::string("/strings/") + c.language + ".strings";
+        if (papplSystemFindLoc(system.get(), c.language) == nullptr)
+            papplSystemAddStringsData(system.get(), path.c_str(), c.language, c.data);
+    }
+    for (const StringsCase &c : kStringsCases) {
+        SCOPED_TRACE(std::string(c.language) + " " + c.key);
+        pappl_loc_t *loc = papplSystemFindLoc(system.get(), c.language);
+        ASSERT_NE(loc, nullptr);
+        const char *text = papplLocGetString(loc, c.key);
+        if (c.text != nullptr)
+            EXPECT_STREQ(text, c.text);
+        else
+            EXPECT_EQ(text, c.key) << "found " << text;
+    }
+}
+
+// PAPPL has no Korean; English, as for a browser that names no language.
+TEST(PapplStrings, a_browser_asking_only_for_languages_not_there_gets_english)
+{
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS |
+                  PAPPL_SOPTIONS_WEB_INTERFACE);
+    ASSERT_NE(system.add_printer("fallback", "file:///dev/null"), nullptr);
+    ASSERT_TRUE(system.start());
+    static const char *const languages[] = {"ko", "ko-KR,x-none;q=0.5", "", "en"};
+    for (const char *language : languages) {
+        SCOPED_TRACE(language);
+        std::string body;
+        ASSERT_EQ(system.get("/fallback/", language, &body), HTTP_STATUS_OK);
+        EXPECT_NE(body.find(">Idle, 0 jobs"), std::string::npos) << body;
+    }
+}
+
 TEST(PapplWeb, the_stylesheet_loads_nothing_from_another_host)
 {
     System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS |

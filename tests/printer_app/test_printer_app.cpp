@@ -11,6 +11,7 @@
 #include <cups/ppd.h>
 
 #include <grp.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include "checks/models.h"
@@ -18,6 +19,7 @@
 #include "printer_app/jobs.h"
 #include "printer_app/login.h"
 #include "printer_app/pages.h"
+#include "printer_app/strings.h"
 #include "printer_app/system.h"
 #include "printer_app/web.h"
 
@@ -359,6 +361,56 @@ TEST(PrinterApp, AUsersSupplementaryGroupsCountForTheAdminGroup)
     ASSERT_NE(none, nullptr);
     EXPECT_FALSE(login_user_in_group("root", none->gr_gid));
     EXPECT_FALSE(login_user_in_group("no-such-user-here", 0));
+}
+
+// Each text the app hands PAPPL to show in the reader's language (the footer,
+// the drivers' names, the print options it adds) has a text in every
+// language built in, and the others' differ from the English: PAPPL's lookup
+// returns the key itself only where it has none.
+TEST(PrinterApp, EveryTextTheAppShowsThroughPapplIsTranslatedInEveryLanguageBuiltIn)
+{
+    char spool[] = "/tmp/quovel-strings-XXXXXX";
+    ASSERT_NE(mkdtemp(spool), nullptr);
+    pappl_system_t *system = papplSystemCreate(PAPPL_SOPTIONS_NONE, "strings-test", 0, nullptr,
+                                               spool, "/dev/null", PAPPL_LOGLEVEL_ERROR,
+                                               nullptr, false);
+    ASSERT_NE(system, nullptr);
+    strings_add(system);
+
+    std::vector<std::string> texts = {kFooterHTML};
+    pappl_pr_driver_t *drivers = nullptr;
+    const int num_drivers = drivers_list(&drivers);
+    ASSERT_GT(num_drivers, 0);
+    for (int i = 0; i < num_drivers; i++) {
+        texts.emplace_back(drivers[i].description);
+        pappl_pr_driver_data_t data{};
+        ipp_t *attrs = nullptr;
+        ASSERT_TRUE(driver_setup(system, drivers[i].name, "file:///dev/null", drivers[i].device_id,
+                                 &data, &attrs, nullptr));
+        for (int j = 0; j < data.num_vendor; j++)
+            texts.emplace_back(data.vendor[j]);
+        ippDelete(attrs);
+    }
+
+    int count = 0;
+    const AppLanguage *languages = strings_languages(&count);
+    ASSERT_GE(count, 2);
+    pappl_loc_t *english = papplSystemFindLoc(system, "en");
+    ASSERT_NE(english, nullptr);
+    for (int i = 0; i < count; i++) {
+        pappl_loc_t *loc = papplSystemFindLoc(system, languages[i].tag);
+        ASSERT_NE(loc, nullptr) << languages[i].tag;
+        for (const std::string &text : texts) {
+            const char *shown = papplLocGetString(loc, text.c_str());
+            EXPECT_NE(shown, text.c_str()) << languages[i].tag << ": no text for " << text;
+            if (loc != english) {
+                EXPECT_STRNE(shown, papplLocGetString(english, text.c_str()))
+                    << languages[i].tag << " shows English for " << text;
+            }
+        }
+    }
+    papplSystemDelete(system);
+    rmdir(spool);
 }
 
 } // namespace
