@@ -117,7 +117,8 @@ public:
     bool is_open() const { return session_ != nullptr; }
 
     // A request of the given kind for the objects; its reply, which the
-    // caller frees, or nullptr when none came in time.
+    // caller frees, or nullptr when none came in time. A reply may carry an
+    // error status: the agent is there, but has not all that was asked.
     netsnmp_pdu *ask(int command, const oid *const *names, const size_t *lengths, int count);
 
 private:
@@ -192,11 +193,6 @@ netsnmp_pdu *Agent::ask(int command, const oid *const *names, const size_t *leng
     netsnmp_pdu *reply = reply_;
     reply_ = nullptr;
     reqid_ = 0;
-    if (reply != nullptr && reply->errstat != SNMP_ERR_NOERROR) {
-        std::lock_guard<std::mutex> hold(snmp_mutex);
-        snmp_free_pdu(reply);
-        return nullptr;
-    }
     return reply;
 }
 
@@ -237,7 +233,9 @@ bool ask_state(Agent &agent, PrinterReport &report)
     if (reply == nullptr)
         return false;
     report.answered = true;
-    for (const netsnmp_variable_list *v = reply->variables; v != nullptr; v = v->next_variable) {
+    const netsnmp_variable_list *first =
+        reply->errstat == SNMP_ERR_NOERROR ? reply->variables : nullptr;
+    for (const netsnmp_variable_list *v = first; v != nullptr; v = v->next_variable) {
         if (is_name(v, kDeviceStatus, length(kDeviceStatus)))
             int_value(v, &report.device_status);
         else if (is_name(v, kPrinterStatus, length(kPrinterStatus)))
@@ -284,7 +282,8 @@ bool ask_supplies(Agent &agent, Answer &answer)
         netsnmp_pdu *reply = agent.ask(SNMP_MSG_GETNEXT, name_ptrs, lengths, num_columns);
         if (reply == nullptr)
             return false;
-        const netsnmp_variable_list *v = reply->variables;
+        const netsnmp_variable_list *v =
+            reply->errstat == SNMP_ERR_NOERROR ? reply->variables : nullptr;
         oid next[MAX_OID_LEN];
         size_t next_len = 0;
         // The key column's next object names the next row; one past the
@@ -331,7 +330,8 @@ void ask_colorants(Agent &agent, Answer &answer)
         netsnmp_pdu *reply = agent.ask(SNMP_MSG_GETNEXT, names, &name_len, 1);
         if (reply == nullptr)
             return;
-        const netsnmp_variable_list *v = reply->variables;
+        const netsnmp_variable_list *v =
+            reply->errstat == SNMP_ERR_NOERROR ? reply->variables : nullptr;
         oid index[MAX_OID_LEN];
         size_t index_len = 0;
         if (v == nullptr || !index_under(v, kColorantValue, prefix_len, index, &index_len) ||
@@ -486,6 +486,19 @@ void status_init()
 
 void status_printer_created(pappl_printer_t *printer)
 {
+    // Until the printer's agent lists its supplies, or for a printer that is
+    // not asked, the one supply every supported model has (each is a
+    // monochrome laser printer), its level unknown: IPP Everywhere clients
+    // expect a supply to show.
+    if (papplPrinterGetSupplies(printer, 0, nullptr) == 0) {
+        pappl_supply_t toner{};
+        toner.color = PAPPL_SUPPLY_COLOR_BLACK;
+        snprintf(toner.description, sizeof(toner.description), "%s", "Black Toner");
+        toner.is_consumed = true;
+        toner.level = -1;
+        toner.type = PAPPL_SUPPLY_TYPE_TONER_CARTRIDGE;
+        papplPrinterSetSupplies(printer, 1, &toner);
+    }
     char host[256];
     if (!status_uri_host(papplPrinterGetDeviceURI(printer), host, sizeof(host)))
         return;

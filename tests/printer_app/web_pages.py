@@ -39,7 +39,7 @@ PAGES = [
     ("printer-media", "/{p}/media", "Media", None),
     ("printer-defaults", "/{p}/printing", "Printing Defaults", None),
     ("printer-jobs", "/{p}/jobs", "Jobs", None),
-    ("printer-supplies", "/{p}/supplies", "Supplies", None),
+    ("printer-supplies", "/{p}/supplies", "Black Toner", None),
     ("printer-config", "/{p}/config", "Configuration", MAP),
 ]
 
