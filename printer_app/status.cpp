@@ -405,13 +405,14 @@ void show(pappl_printer_t *printer, const Answer &answer)
     const char *message = status_stop_message(answer.report);
     if (before != reasons || message != nullptr) {
         papplLogPrinter(printer, before != reasons ? PAPPL_LOGLEVEL_INFO : PAPPL_LOGLEVEL_DEBUG,
-                        "The printer's agent %s (device status %d, printer status %d, errors "
+                        "The printer's agent %s%s (device status %d, printer status %d, errors "
                         "%02x %02x, reasons %04x, %d supplies).",
                         !answer.report.answered ? "did not answer"
-                        : message != nullptr    ? message
-                                                : "reports no trouble",
-                        answer.report.device_status, answer.report.printer_status,
-                        answer.report.errors[0], answer.report.errors[1], reasons, num);
+                        : message != nullptr    ? "reports: "
+                                                : "reports nothing that stops printing",
+                        message != nullptr ? message : "", answer.report.device_status,
+                        answer.report.printer_status, answer.report.errors[0],
+                        answer.report.errors[1], reasons, num);
     }
     papplPrinterIterateActiveJobs(printer, show_on_job, const_cast<char *>(message), 1, 0);
 }

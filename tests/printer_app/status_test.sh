@@ -179,5 +179,20 @@ last=$(ls "$W_DEV".[0-9]* | sort -t. -k2 -n | tail -n 1)
 check "the whole document reached the printer" \
     equals "$(tail -c "$(stat -c %s "$W/big.ps")" "$last" | md5sum)" "$(md5sum <"$W/big.ps")"
 check "the printer reports no trouble" equals "$(attr printer-state-reasons)" none
+
+# No agent again: a job waits no longer than its 2 s in all. The device-ID
+# query has waited its whole time for the agent, so the state is not asked.
+snmp_stop
+check "no agent again: offline" becomes printer-state-reasons offline
+printf '%%!PS\nshowpage\n' >"$W/small.ps"
+JOB=$(app_submit office "$W/small.ps")
+check "no agent: the job completed" equals "$(app_wait_job office "$JOB")" completed
+waited() { # the job's wait for the device's answers, in ms
+    sed -n "s/.*\[Job $JOB\] \(Device ID\|Printer state\) query took \([0-9]*\) ms\./\2/p" "$APP_LOG" |
+        awk '{ t += $1 } END { print t + 0 }'
+}
+check "no agent: the job waited at most 2 s for its device" test "$(waited)" -le 2000
+check "no agent: the state was not asked again" \
+    grep -q "\[Job $JOB\] No time is left to ask the printer's state" "$APP_LOG"
 check "the app stopped cleanly" app_stopped_cleanly
 summary "printer state"
