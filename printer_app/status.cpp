@@ -367,21 +367,55 @@ void ask(const char *host, long long deadline, int wake_fd, Answer &answer)
 
 const char kPrintingMessage[] = "Job printing."; // PAPPL's own word for it
 
+// The job a printer is printing, as its own thread said before it started
+// (PAPPL prints one job at a time on a printer), and whether it was told
+// that the printer stopped. Found again by its number, which never changes:
+// PAPPL reads a job's state without its lock.
+struct PrintingJob {
+    pappl_printer_t *printer;
+    int job_id;
+    bool told;
+};
+
+// Under show_mutex.
+std::vector<PrintingJob> printing_jobs;
+
+PrintingJob &printing_job(pappl_printer_t *printer)
+{
+    for (PrintingJob &p : printing_jobs) {
+        if (p.printer == printer)
+            return p;
+    }
+    printing_jobs.push_back({printer, 0, false});
+    return printing_jobs.back();
+}
+
+struct JobUpdate {
+    PrintingJob *printing;
+    const char *message;
+    bool found;
+};
+
 void show_on_job(pappl_job_t *job, void *data)
 {
-    if (papplJobGetState(job) != IPP_JSTATE_PROCESSING)
+    JobUpdate *update = static_cast<JobUpdate *>(data);
+    if (papplJobGetID(job) != update->printing->job_id)
         return;
-    const char *message = static_cast<const char *>(data);
-    if (message != nullptr) {
+    update->found = true;
+    if (update->message != nullptr) {
         papplJobSetReasons(job, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
-        papplJobSetMessage(job, "%s", message);
-    } else if (papplJobGetReasons(job) & PAPPL_JREASON_PRINTER_STOPPED) {
+        papplJobSetMessage(job, "%s", update->message);
+        update->printing->told = true;
+    } else if (update->printing->told) {
         papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
         papplJobSetMessage(job, "%s", kPrintingMessage);
+        update->printing->told = false;
     }
 }
 
-void show(pappl_printer_t *printer, const Answer &answer)
+// Shows the answer on the printer and on the job it prints; job_id names
+// that job when its own thread asked, 0 when the asking thread did.
+void show(pappl_printer_t *printer, const Answer &answer, int job_id)
 {
     std::lock_guard<std::mutex> hold(show_mutex);
     unsigned reasons = status_reasons(answer.report);
@@ -414,7 +448,21 @@ void show(pappl_printer_t *printer, const Answer &answer)
                         answer.report.printer_status, answer.report.errors[0],
                         answer.report.errors[1], reasons, num);
     }
-    papplPrinterIterateActiveJobs(printer, show_on_job, const_cast<char *>(message), 1, 0);
+
+    PrintingJob &printing = printing_job(printer);
+    if (job_id != 0 && job_id != printing.job_id)
+        printing = {printer, job_id, false};
+    if (printing.job_id == 0)
+        return;
+    JobUpdate update = {&printing, message, false};
+    papplPrinterIterateActiveJobs(printer, show_on_job, &update, 1, 0);
+    if (!update.found)
+        printing = {printer, 0, false}; // it has ended
+}
+
+void count_job(pappl_job_t *, void *data)
+{
+    ++*static_cast<int *>(data);
 }
 
 struct Watcher {
@@ -441,7 +489,10 @@ void *watch(void *arg)
     while (!woken(*w, 1000)) {
         if (papplSystemIsShutdown(system))
             continue;
-        const bool busy = papplPrinterGetState(w->printer) == IPP_PSTATE_PROCESSING;
+        // Counted under the printer's lock: PAPPL reads its state without.
+        int active = 0;
+        papplPrinterIterateActiveJobs(w->printer, count_job, &active, 1, 0);
+        const bool busy = active > 0;
         const int seconds = busy ? std::min(kBusySeconds, status_interval_seconds)
                                  : status_interval_seconds;
         const long long start = now_ms();
@@ -453,7 +504,7 @@ void *watch(void *arg)
             break;
         if (papplSystemIsShutdown(system))
             continue;
-        show(w->printer, answer);
+        show(w->printer, answer, 0);
         last = now_ms();
     }
     return nullptr;
@@ -533,17 +584,24 @@ void status_printer_deleted(pappl_printer_t *printer, pappl_pr_driver_data_t *da
         std::lock_guard<std::mutex> hold(watchers_mutex);
         auto found = std::find_if(watchers.begin(), watchers.end(),
                                   [printer](const Watcher *x) { return x->printer == printer; });
-        if (found == watchers.end())
-            return;
-        w = *found;
-        watchers.erase(found);
+        if (found != watchers.end()) {
+            w = *found;
+            watchers.erase(found);
+        }
     }
-    const char byte = 1;
-    while (write(w->wake[1], &byte, 1) < 0 && errno == EINTR) {
+    if (w != nullptr) {
+        const char byte = 1;
+        while (write(w->wake[1], &byte, 1) < 0 && errno == EINTR) {
+        }
+        pthread_join(w->thread, nullptr);
+        close_wake(w);
+        delete w;
     }
-    pthread_join(w->thread, nullptr);
-    close_wake(w);
-    delete w;
+    // Nothing shows anything on this printer any more.
+    std::lock_guard<std::mutex> hold(show_mutex);
+    printing_jobs.erase(std::remove_if(printing_jobs.begin(), printing_jobs.end(),
+                                       [printer](const PrintingJob &p) { return p.printer == printer; }),
+                        printing_jobs.end());
 }
 
 void status_before_job(pappl_job_t *job, int budget_ms)
@@ -562,5 +620,5 @@ void status_before_job(pappl_job_t *job, int budget_ms)
     const long long start = now_ms();
     ask(host, start + budget_ms, -1, answer);
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Printer state query took %lld ms.", now_ms() - start);
-    show(printer, answer);
+    show(printer, answer, papplJobGetID(job));
 }
