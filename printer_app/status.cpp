@@ -613,6 +613,9 @@ void status_before_job(pappl_job_t *job, int budget_ms)
     if (budget_ms <= 0) {
         papplLogJob(job, PAPPL_LOGLEVEL_INFO,
                     "No time is left to ask the printer's state; the next ask tells.");
+        // The next ask shows its answer on this job.
+        std::lock_guard<std::mutex> hold(show_mutex);
+        printing_job(printer) = {printer, papplJobGetID(job), false};
         return;
     }
     status_init();

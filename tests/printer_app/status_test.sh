@@ -181,18 +181,25 @@ check "the whole document reached the printer" \
 check "the printer reports no trouble" equals "$(attr printer-state-reasons)" none
 
 # No agent again: a job waits no longer than its 2 s in all. The device-ID
-# query has waited its whole time for the agent, so the state is not asked.
+# query has waited its whole time for the agent, so the state is not asked
+# then; the agent, back and reporting the paper out, is shown on the job.
 snmp_stop
 check "no agent again: offline" becomes printer-state-reasons offline
-printf '%%!PS\nshowpage\n' >"$W/small.ps"
-JOB=$(app_submit office "$W/small.ps")
-check "no agent: the job completed" equals "$(app_wait_job office "$JOB")" completed
+rm -f "$W/go"
+JOB=$(app_submit office "$W/big.ps")
+skipped() { grep -q "\[Job $JOB\] No time is left to ask the printer's state" "$APP_LOG"; }
+until_skipped() { local i=0; until skipped || [ $i -ge 300 ]; do sleep 0.1; i=$((i + 1)); done; skipped; }
+check "no agent: the state was not asked before the job" until_skipped
 waited() { # the job's wait for the device's answers, in ms
     sed -n "s/.*\[Job $JOB\] \(Device ID\|Printer state\) query took \([0-9]*\) ms\./\2/p" "$APP_LOG" |
         awk '{ t += $1 } END { print t + 0 }'
 }
 check "no agent: the job waited at most 2 s for its device" test "$(waited)" -le 2000
-check "no agent: the state was not asked again" \
-    grep -q "\[Job $JOB\] No time is left to ask the printer's state" "$APP_LOG"
+agent 4000 5 15000 || exit 1
+check "the agent back: the waiting job says why" job_becomes job-state-message "The printer is out of paper."
+agent 0000 2 15000 || exit 1
+check "paper back again: the job prints" job_becomes job-state-message "Job printing."
+touch "$W/go"
+check "that job completed" equals "$(app_wait_job office "$JOB")" completed
 check "the app stopped cleanly" app_stopped_cleanly
 summary "printer state"
