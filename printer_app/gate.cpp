@@ -114,7 +114,6 @@ bool gate_admit(pappl_job_t *job, pappl_device_t *device)
     // that reason for a job cancelled on its own side and reports the job as
     // printed; with this one it reports "Print job canceled at printer."
     // (when its status thread sees the job before it ends).
-    // A printer's trouble reported meanwhile is not why this job ends.
-    papplJobSetReasons(job, PAPPL_JREASON_ERRORS_DETECTED, PAPPL_JREASON_PRINTER_STOPPED);
+    papplJobSetReasons(job, PAPPL_JREASON_ERRORS_DETECTED, PAPPL_JREASON_NONE);
     return false;
 }
