@@ -8,6 +8,7 @@
 #include "checks/models.h"
 #include "printer_app/icons.h"
 #include "printer_app/jobs.h"
+#include "printer_app/status.h"
 
 namespace {
 
@@ -125,6 +126,7 @@ bool driver_setup(pappl_system_t *system, const char *driver_name, const char *d
     data->icons[1] = {"", kIcon_md, kIcon_md_size};
     data->icons[2] = {"", kIcon_lg, kIcon_lg_size};
     data->has_supplies = true; // else PAPPL leaves out the supplies page
+    data->delete_cb = status_printer_deleted;
     data->identify_cb = identify;
     data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
     data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
@@ -198,13 +200,6 @@ const char *driver_for_device(const char *device_info, const char *device_uri,
 void driver_printer_created(pappl_printer_t *printer, void *cbdata)
 {
     (void)cbdata;
-    // The toner's level is not something the device tells us; IPP clients
-    // still expect a supply to show.
-    pappl_supply_t toner{};
-    toner.color = PAPPL_SUPPLY_COLOR_BLACK;
-    snprintf(toner.description, sizeof(toner.description), "%s", "Black Toner");
-    toner.is_consumed = true;
-    toner.level = -1;
-    toner.type = PAPPL_SUPPLY_TYPE_TONER_CARTRIDGE;
-    papplPrinterSetSupplies(printer, 1, &toner);
+    // The supplies and the state come from the printer's own agent.
+    status_printer_created(printer);
 }

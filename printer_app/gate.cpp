@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "checks/admission.h"
+#include "printer_app/status.h"
 
 namespace {
 
@@ -19,6 +20,8 @@ struct JobFacts {
     pappl_device_t *device;
     char banner[1024 + 1];
     char device_id[1024];
+    long id_ms = -1;       // how long the device ID query took; -1: not asked
+    bool id_answered = false;
 };
 
 // QUOVEL_ISSUE names another banner file, for a confined app that sees the
@@ -67,6 +70,8 @@ const char *device_id_of(void *ctx)
     clock_gettime(CLOCK_MONOTONIC, &end);
     const long ms = (end.tv_sec - start.tv_sec) * 1000L + (end.tv_nsec - start.tv_nsec) / 1000000L;
     papplLogJob(facts->job, PAPPL_LOGLEVEL_INFO, "Device ID query took %ld ms.", ms);
+    facts->id_ms = ms;
+    facts->id_answered = got;
     if (!got)
         return nullptr;
     papplLogJob(facts->job, PAPPL_LOGLEVEL_INFO, "The device reports '%s'.", facts->device_id);
@@ -92,8 +97,15 @@ bool gate_admit(pappl_job_t *job, pappl_device_t *device)
     const AdmissionInquiry inquiry = {&facts, banner_of, device_id_of, driver_of,
                                       ConfiguredBy::Driver};
     const Admission verdict = admission_decide(inquiry);
-    if (verdict == Admission::Admit)
+    if (verdict == Admission::Admit) {
+        // The state is asked in what is left of the job's wait; a device
+        // that let the ID query wait it out unanswered is not asked again.
+        long budget = kStatusJobWaitMs - (facts.id_ms > 0 ? facts.id_ms : 0);
+        if (!facts.id_answered && facts.id_ms >= kDeviceIdWaitMs)
+            budget = 0;
+        status_before_job(job, static_cast<int>(budget));
         return true;
+    }
 
     const char *message = admission_message(verdict);
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);

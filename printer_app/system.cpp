@@ -13,6 +13,7 @@
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
 #include "printer_app/login.h"
+#include "printer_app/status.h"
 #include "printer_app/strings.h"
 #include "printer_app/web.h"
 
@@ -143,8 +144,10 @@ pappl_system_t *system_create(int num_options, cups_option_t *options, void *dat
 
     int device_seconds = 300;
     if (!seconds_option("device-timeout", num_options, options, &device_seconds) ||
-        !seconds_option("conversion-timeout", num_options, options, &jobs_conversion_seconds))
+        !seconds_option("conversion-timeout", num_options, options, &jobs_conversion_seconds) ||
+        !seconds_option("status-interval", num_options, options, &status_interval_seconds))
         return nullptr;
+    status_init();
     // A printer that takes no data for this long ends its job with a reason;
     // one that names itself no sooner than the gate allows is judged by its
     // driver. Both hold for the whole process.

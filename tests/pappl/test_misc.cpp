@@ -676,6 +676,68 @@ TEST(PapplStrings, a_browser_asking_only_for_languages_not_there_gets_english)
         ASSERT_EQ(system.get("/fallback/", language, &body), HTTP_STATUS_OK);
         EXPECT_NE(body.find(">Idle, 0 jobs"), std::string::npos) << body;
     }
+// The values of a keyword attribute in an IPP response, joined by commas.
+std::string keywords(ipp_t *response, const char *name)
+{
+    std::string text;
+    ipp_attribute_t *attr = ippFindAttribute(response, name, IPP_TAG_KEYWORD);
+    for (int i = 0; i < ippGetCount(attr); i++)
+        text += (i > 0 ? "," : "") + std::string(ippGetString(attr, i, nullptr));
+    return text;
+}
+
+TEST(PapplReasons, every_reason_set_on_a_printer_is_reported_by_ipp_and_on_the_web_page)
+{
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS |
+                  PAPPL_SOPTIONS_WEB_INTERFACE);
+    pappl_printer_t *printer = system.add_printer("reasons", "file:///dev/null");
+    ASSERT_NE(printer, nullptr);
+    ASSERT_TRUE(system.start());
+    struct Reason {
+        pappl_preason_t bit;
+        const char *keyword;
+        const char *web; // as the English status page says it
+    };
+    static const Reason kReasons[] = {
+        {PAPPL_PREASON_OTHER, "other", "See printer."},
+        {PAPPL_PREASON_MEDIA_EMPTY, "media-empty", nullptr},
+        {PAPPL_PREASON_MEDIA_JAM, "media-jam", "Paper jam."},
+        {PAPPL_PREASON_TONER_LOW, "toner-low", nullptr},
+        {PAPPL_PREASON_DOOR_OPEN, "door-open", "Door open."},
+        {PAPPL_PREASON_IDENTIFY_PRINTER_REQUESTED, "identify-printer-requested", nullptr},
+    };
+    http_t *http = system.connect();
+    ASSERT_NE(http, nullptr);
+    for (const Reason &r : kReasons) {
+        SCOPED_TRACE(r.keyword);
+        papplPrinterSetReasons(printer, r.bit, static_cast<pappl_preason_t>(~0u));
+        ipp_t *response = system.get_printer_attributes(http, "/ipp/print/reasons");
+        EXPECT_EQ(keywords(response, "printer-state-reasons"), r.keyword);
+        ippDelete(response);
+
+        ipp_t *request = ippNewRequest(IPP_OP_GET_SYSTEM_ATTRIBUTES);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr,
+                     system.printer_uri("/ipp/system").c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                     "tester");
+        response = cupsDoRequest(http, request, "/ipp/system");
+        EXPECT_EQ(keywords(response, "system-state-reasons"), r.keyword);
+        ippDelete(response);
+
+        if (r.web != nullptr) {
+            std::string body;
+            EXPECT_EQ(system.get("/", "en", &body), HTTP_STATUS_OK);
+            EXPECT_NE(body.find(r.web), std::string::npos);
+        }
+    }
+    // Two at once, both reported.
+    papplPrinterSetReasons(printer, static_cast<pappl_preason_t>(PAPPL_PREASON_MEDIA_JAM |
+                                                                 PAPPL_PREASON_DOOR_OPEN),
+                           static_cast<pappl_preason_t>(~0u));
+    ipp_t *response = system.get_printer_attributes(http, "/ipp/print/reasons");
+    EXPECT_EQ(keywords(response, "printer-state-reasons"), "media-jam,door-open");
+    ippDelete(response);
+    httpClose(http);
 }
 
 TEST(PapplWeb, the_stylesheet_loads_nothing_from_another_host)

@@ -5,6 +5,10 @@
 //   tcp_device ADDRESS PORT PREFIX sink       writes connection N to PREFIX.N
 //   tcp_device ADDRESS PORT PREFIX hangup=N   ... but hangs up after N bytes
 //   tcp_device ADDRESS PORT PREFIX stall      reads nothing and never hangs up
+//   tcp_device ADDRESS PORT PREFIX hold=PATH  as sink, but reads nothing of a
+//                                             connection until PATH exists, with
+//                                             a small receive buffer: a printer
+//                                             that waits for paper
 //   tcp_device ADDRESS PORT PREFIX ghostscript
 //                                             feeds connection N to Ghostscript,
 //                                             as a PostScript printer's
@@ -90,16 +94,23 @@ void interpret(int conn, const char *prefix, unsigned n)
 int main(int argc, char *argv[])
 {
     if (argc != 5) {
-        fprintf(stderr, "usage: tcp_device ADDRESS PORT PREFIX append|sink|hangup=N|stall|ghostscript\n");
+        fprintf(stderr, "usage: tcp_device ADDRESS PORT PREFIX append|sink|hangup=N|stall|hold=PATH|"
+                        "ghostscript\n");
         return 2;
     }
     const bool stall = strcmp(argv[4], "stall") == 0;
     const bool ghostscript = strcmp(argv[4], "ghostscript") == 0;
     const bool append = strcmp(argv[4], "append") == 0;
     const long limit = strncmp(argv[4], "hangup=", 7) == 0 ? strtol(argv[4] + 7, nullptr, 10) : -1;
+    const char *hold = strncmp(argv[4], "hold=", 5) == 0 ? argv[4] + 5 : nullptr;
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (hold != nullptr) {
+        // Inherited by each connection: the sender soon has to wait.
+        const int small = 4096;
+        setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(strtol(argv[2], nullptr, 10)));
@@ -138,6 +149,8 @@ int main(int argc, char *argv[])
             close(conn);
             continue;
         }
+        while (hold != nullptr && access(hold, F_OK) != 0)
+            poll(nullptr, 0, 50);
         char name[4096];
         snprintf(name, sizeof(name), "%s.%u", argv[3], n);
         const int out = append ? open(argv[3], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
