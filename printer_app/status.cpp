@@ -157,6 +157,8 @@ netsnmp_pdu *Agent::ask(int command, const oid *const *names, const size_t *leng
         }
         sock = snmp_sess_transport(session_)->sock;
     }
+    // done_ is set by the session's callback, inside snmp_sess_read2.
+    // cppcheck-suppress knownConditionTrueFalse
     while (!done_) {
         const long long left = deadline_ - now_ms();
         if (left <= 0)
@@ -170,7 +172,7 @@ netsnmp_pdu *Agent::ask(int command, const oid *const *names, const size_t *leng
             timeval tv{};
             snmp_sess_select_info2(session_, &numfds, &fds, &tv, &block);
             netsnmp_large_fd_set_cleanup(&fds);
-            if (!block)
+            if (block == 0)
                 wait = std::min(wait, tv.tv_sec * 1000LL + tv.tv_usec / 1000 + 1);
         }
         pollfd fds[2] = {{sock, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
@@ -382,10 +384,10 @@ std::vector<PrintingJob> printing_jobs;
 
 PrintingJob &printing_job(pappl_printer_t *printer)
 {
-    for (PrintingJob &p : printing_jobs) {
-        if (p.printer == printer)
-            return p;
-    }
+    const auto found = std::find_if(printing_jobs.begin(), printing_jobs.end(),
+                                    [printer](const PrintingJob &p) { return p.printer == printer; });
+    if (found != printing_jobs.end())
+        return *found;
     printing_jobs.push_back({printer, 0, false});
     return printing_jobs.back();
 }

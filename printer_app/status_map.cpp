@@ -1,7 +1,10 @@
 // The Printer MIB's words for a printer's state and supplies, in IPP's.
 #include "printer_app/status_map.h"
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
+#include <numeric>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -115,8 +118,8 @@ bool has_word(const char *text, const char *word)
     for (const char *p = text; *p != '\0'; p++) {
         if (strncasecmp(p, word, len) != 0)
             continue;
-        const bool starts = p == text || !isalpha(static_cast<unsigned char>(p[-1]));
-        const bool ends = !isalpha(static_cast<unsigned char>(p[len]));
+        const bool starts = p == text || isalpha(static_cast<unsigned char>(p[-1])) == 0;
+        const bool ends = isalpha(static_cast<unsigned char>(p[len])) == 0;
         if (starts && ends)
             return true;
     }
@@ -127,10 +130,10 @@ bool has_word(const char *text, const char *word)
 pappl_supply_color_t color_of(const SupplyRow &row)
 {
     for (const char *text : {row.colorant, row.description}) {
-        for (const ColorName &c : kColors) {
-            if (has_word(text, c.name))
-                return c.color;
-        }
+        const auto found = std::find_if(std::begin(kColors), std::end(kColors),
+                                        [text](const ColorName &c) { return has_word(text, c.name); });
+        if (found != std::end(kColors))
+            return found->color;
     }
     return PAPPL_SUPPLY_COLOR_NO_COLOR;
 }
@@ -169,11 +172,11 @@ pappl_preason_t status_reasons(const PrinterReport &report)
 {
     if (!report.answered)
         return PAPPL_PREASON_OFFLINE;
-    unsigned reasons = PAPPL_PREASON_NONE;
-    for (const ErrorBit &b : kErrorBits) {
-        if (report.errors[b.byte] & b.mask)
-            reasons |= b.reason;
-    }
+    unsigned reasons = std::accumulate(std::begin(kErrorBits), std::end(kErrorBits),
+                                       unsigned{PAPPL_PREASON_NONE},
+                                       [&report](unsigned sum, const ErrorBit &b) {
+                                           return (report.errors[b.byte] & b.mask) != 0 ? sum | b.reason : sum;
+                                       });
     if (report.device_status == kDeviceDown && status_stop_message(report) == kDownMessage)
         reasons |= PAPPL_PREASON_OTHER;
     return static_cast<pappl_preason_t>(reasons);
@@ -183,10 +186,11 @@ const char *status_stop_message(const PrinterReport &report)
 {
     if (!report.answered)
         return nullptr;
-    for (const ErrorBit &b : kErrorBits) {
-        if (b.message != nullptr && (report.errors[b.byte] & b.mask))
-            return b.message;
-    }
+    const auto found = std::find_if(std::begin(kErrorBits), std::end(kErrorBits), [&report](const ErrorBit &b) {
+        return b.message != nullptr && (report.errors[b.byte] & b.mask) != 0;
+    });
+    if (found != std::end(kErrorBits))
+        return found->message;
     return report.device_status == kDeviceDown ? kDownMessage : nullptr;
 }
 

@@ -611,7 +611,8 @@ TEST(PapplStrings, each_answer_lists_the_strings_languages_once)
         for (ipp_attribute_t *a = ippFirstAttribute(response); a != nullptr;
              a = ippNextAttribute(response)) {
             const char *name = ippGetName(a);
-            copies += name != nullptr && strcmp(name, "printer-strings-languages-supported") == 0;
+            if (name != nullptr && strcmp(name, "printer-strings-languages-supported") == 0)
+                copies++;
         }
         EXPECT_EQ(copies, 1);
         EXPECT_EQ(strings_of(response, "printer-strings-languages-supported"),
@@ -676,6 +677,8 @@ TEST(PapplStrings, a_browser_asking_only_for_languages_not_there_gets_english)
         ASSERT_EQ(system.get("/fallback/", language, &body), HTTP_STATUS_OK);
         EXPECT_NE(body.find(">Idle, 0 jobs"), std::string::npos) << body;
     }
+}
+
 // The values of a keyword attribute in an IPP response, joined by commas.
 std::string keywords(ipp_t *response, const char *name)
 {

@@ -241,18 +241,18 @@ TEST_F(PapplPages, a_raster_job_that_fails_counts_only_the_pages_that_went_out)
 TEST_F(PapplPages, raster_jobs_report_the_sheets_they_printed_one_and_two_sided)
 {
     static const struct {
-        unsigned pages;
         const char *sides;
+        unsigned pages;
         unsigned fail_end;
         int impressions, sheets;
     } kCases[] = {
-        {3, "one-sided", 0, 3, 3},
-        {3, "two-sided-long-edge", 0, 3, 2},
-        {4, "two-sided-short-edge", 0, 4, 2},
-        {1, "two-sided-long-edge", 0, 1, 1},
+        {"one-sided", 3, 0, 3, 3},
+        {"two-sided-long-edge", 3, 0, 3, 2},
+        {"two-sided-short-edge", 4, 0, 4, 2},
+        {"two-sided-long-edge", 1, 0, 1, 1},
         // The sheet of pages 3 and 4 went out with page 3 alone.
-        {4, "two-sided-long-edge", 4, 3, 2},
-        {4, "two-sided-long-edge", 3, 2, 1},
+        {"two-sided-long-edge", 4, 4, 3, 2},
+        {"two-sided-long-edge", 4, 3, 2, 1},
     };
     for (const auto &c : kCases) {
         SCOPED_TRACE(std::to_string(c.pages) + " pages " + c.sides + ", failing at " + std::to_string(c.fail_end));

@@ -392,12 +392,12 @@ TEST(PrinterApp, EveryTextTheAppShowsThroughPapplIsTranslatedInEveryLanguageBuil
         ippDelete(attrs);
     }
 
-    int count = 0;
-    const AppLanguage *languages = strings_languages(&count);
-    ASSERT_GE(count, 2);
+    int num_languages = 0;
+    const AppLanguage *languages = strings_languages(&num_languages);
+    ASSERT_GE(num_languages, 2);
     pappl_loc_t *english = papplSystemFindLoc(system, "en");
     ASSERT_NE(english, nullptr);
-    for (int i = 0; i < count; i++) {
+    for (int i = 0; i < num_languages; i++) {
         pappl_loc_t *loc = papplSystemFindLoc(system, languages[i].tag);
         ASSERT_NE(loc, nullptr) << languages[i].tag;
         for (const std::string &text : texts) {
