@@ -15,6 +15,7 @@
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
 #include "printer_app/pages.h"
+#include "printer_app/status.h"
 
 int jobs_conversion_seconds = 900;
 
@@ -324,7 +325,11 @@ const Conversion kConversions[] = {
 bool print_document(pappl_job_t *job, pappl_device_t *device, void *data)
 {
     const auto *conversion = static_cast<const Conversion *>(data);
-    return gate_admit(job, device) && conversion->convert(job, device);
+    if (!gate_admit(job, device))
+        return false;
+    const bool ok = conversion->convert(job, device);
+    status_after_job(job);
+    return ok;
 }
 
 } // namespace

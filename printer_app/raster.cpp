@@ -11,6 +11,7 @@
 
 #include "printer_app/gate.h"
 #include "printer_app/jobs.h"
+#include "printer_app/status.h"
 
 namespace {
 
@@ -85,11 +86,12 @@ bool device_failed(RasterJob *r, pappl_job_t *job)
     return jobs_device_failed(job);
 }
 
-// Lets go of the job's raster state; returns ok.
+// Lets go of the job's raster state as its route ends; returns ok.
 bool finish(pappl_job_t *job, RasterJob *r, bool ok)
 {
     papplJobSetData(job, nullptr);
     delete r;
+    status_after_job(job);
     return ok;
 }
 

@@ -367,16 +367,14 @@ void ask(const char *host, long long deadline, int wake_fd, Answer &answer)
         ask_colorants(agent, answer);
 }
 
-const char kPrintingMessage[] = "Job printing."; // PAPPL's own word for it
-
 // The job a printer is printing, as its own thread said before it started
-// (PAPPL prints one job at a time on a printer), and whether it was told
-// that the printer stopped. Found again by its number, which never changes:
-// PAPPL reads a job's state without its lock.
+// (PAPPL prints one job at a time on a printer), and the message that told
+// it the printer stopped, if one did. Found again by its number, which never
+// changes: PAPPL reads a job's state without its lock.
 struct PrintingJob {
     pappl_printer_t *printer;
     int job_id;
-    bool told;
+    const char *told;
 };
 
 // Under show_mutex.
@@ -388,7 +386,7 @@ PrintingJob &printing_job(pappl_printer_t *printer)
                                     [printer](const PrintingJob &p) { return p.printer == printer; });
     if (found != printing_jobs.end())
         return *found;
-    printing_jobs.push_back({printer, 0, false});
+    printing_jobs.push_back({printer, 0, nullptr});
     return printing_jobs.back();
 }
 
@@ -398,20 +396,32 @@ struct JobUpdate {
     bool found;
 };
 
+// Takes back what the printer's stop told the job: its reason, and its
+// message unless the job has failed since and says why in its own. Without
+// a message PAPPL shows the text of the job's state.
+void untell(pappl_job_t *job, PrintingJob &printing)
+{
+    if (printing.told == nullptr)
+        return;
+    papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
+    if ((papplJobGetReasons(job) & PAPPL_JREASON_ERRORS_DETECTED) == 0)
+        papplJobSetMessage(job, "%s", "");
+    printing.told = nullptr;
+}
+
 void show_on_job(pappl_job_t *job, void *data)
 {
     JobUpdate *update = static_cast<JobUpdate *>(data);
     if (papplJobGetID(job) != update->printing->job_id)
         return;
     update->found = true;
-    if (update->message != nullptr) {
+    // A job that failed keeps its own reasons and message.
+    if (update->message != nullptr && (papplJobGetReasons(job) & PAPPL_JREASON_ERRORS_DETECTED) == 0) {
         papplJobSetReasons(job, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
         papplJobSetMessage(job, "%s", update->message);
-        update->printing->told = true;
-    } else if (update->printing->told) {
-        papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
-        papplJobSetMessage(job, "%s", kPrintingMessage);
-        update->printing->told = false;
+        update->printing->told = update->message;
+    } else if (update->message == nullptr) {
+        untell(job, *update->printing);
     }
 }
 
@@ -453,13 +463,13 @@ void show(pappl_printer_t *printer, const Answer &answer, int job_id)
 
     PrintingJob &printing = printing_job(printer);
     if (job_id != 0 && job_id != printing.job_id)
-        printing = {printer, job_id, false};
+        printing = {printer, job_id, nullptr};
     if (printing.job_id == 0)
         return;
     JobUpdate update = {&printing, message, false};
     papplPrinterIterateActiveJobs(printer, show_on_job, &update, 1, 0);
     if (!update.found)
-        printing = {printer, 0, false}; // it has ended
+        printing = {printer, 0, nullptr}; // it has ended
 }
 
 void count_job(pappl_job_t *, void *data)
@@ -617,7 +627,7 @@ void status_before_job(pappl_job_t *job, int budget_ms)
                     "No time is left to ask the printer's state; the next ask tells.");
         // The next ask shows its answer on this job.
         std::lock_guard<std::mutex> hold(show_mutex);
-        printing_job(printer) = {printer, papplJobGetID(job), false};
+        printing_job(printer) = {printer, papplJobGetID(job), nullptr};
         return;
     }
     status_init();
@@ -626,4 +636,17 @@ void status_before_job(pappl_job_t *job, int budget_ms)
     ask(host, start + budget_ms, -1, answer);
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Printer state query took %lld ms.", now_ms() - start);
     show(printer, answer, papplJobGetID(job));
+}
+
+void status_after_job(pappl_job_t *job)
+{
+    pappl_printer_t *printer = papplJobGetPrinter(job);
+    std::lock_guard<std::mutex> hold(show_mutex);
+    PrintingJob &printing = printing_job(printer);
+    if (printing.job_id != papplJobGetID(job))
+        return;
+    // The printer took the job whatever it reports: its stop is no longer
+    // this job's to show.
+    untell(job, printing);
+    printing = {printer, 0, nullptr};
 }

@@ -26,3 +26,7 @@ void status_printer_deleted(pappl_printer_t *printer, pappl_pr_driver_data_t *da
 // Asks in the job's thread, within budget_ms, and shows the answer on the
 // printer and the job; with no budget, leaves both to the next ask.
 void status_before_job(pappl_job_t *job, int budget_ms);
+
+// Takes from the job what the printer's state told it, once its route has
+// ended (done or failed): a job that ended does not wait for the printer.
+void status_after_job(pappl_job_t *job);

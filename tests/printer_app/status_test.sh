@@ -174,6 +174,17 @@ check "paper back: the job's reasons are the printer's no more" \
     job_becomes job-state-reasons job-printing
 touch "$W/go"
 check "the job completed" equals "$(app_wait_job office "$JOB")" completed
+# ended JOB WHAT: the job, ended, says nothing of a printer it no longer
+# waits for, and its message is its end's own.
+ended() {
+    local reasons message
+    reasons=$(app_job_attr office "$1" job-state-reasons)
+    message=$(app_job_attr office "$1" job-state-message)
+    check "$2: the ended job's reasons say nothing of the printer ($reasons)" \
+        test -n "$reasons" -a "${reasons/printer-stopped/}" = "$reasons"
+    check "$2: the ended job's message is its end's" equals "$message" "Job completed."
+}
+ended "$JOB" "waited for the paper"
 device_settle "$W_DEV"
 last=$(ls "$W_DEV".[0-9]* | sort -t. -k2 -n | tail -n 1)
 check "the whole document reached the printer" \
@@ -201,5 +212,17 @@ agent 0000 2 15000 || exit 1
 check "paper back again: the job prints" job_becomes job-state-message "Job printing."
 touch "$W/go"
 check "that job completed" equals "$(app_wait_job office "$JOB")" completed
+ended "$JOB" "waited for the agent"
+
+# A printer that takes a whole job into its buffer while it reports the
+# paper out: the job completes as far as the app knows, and does not wait.
+agent 4000 5 15000 || exit 1
+check "paper out once more" becomes printer-state-reasons media-empty
+printf '%%!PS\n72 720 moveto showpage\n' >"$W/small.ps"
+JOB=$(app_submit office "$W/small.ps")
+check "a job the printer took while out of paper completed" equals "$(app_wait_job office "$JOB")" completed
+check "the printer's state was asked before that job" \
+    grep -q "\[Job $JOB\] Printer state query took" "$APP_LOG"
+ended "$JOB" "taken while out of paper"
 check "the app stopped cleanly" app_stopped_cleanly
 summary "printer state"
