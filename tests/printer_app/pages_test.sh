@@ -1,7 +1,7 @@
 #!/bin/bash
 # A job's page and sheet counts, read through IPP once it has ended, for
 # PostScript (its own DSC count, in the header or at the end, or none), PDF
-# (page ranges, copies, number-up, two-sided), PWG raster and JPEG; Ghostscript
+# (page ranges, copies, number-up, two-sided), PWG raster, JPEG and PNG; Ghostscript
 # counts the pages that reached the device. A refused job and one whose
 # device hangs up count only what went out.
 #
@@ -34,6 +34,7 @@ gs_run -sDEVICE=pdfwrite -o "$W/a4-5.pdf" -c "<</PageSize[595 842]>>setpagedevic
 gs_run -sDEVICE=pdfwrite -o "$W/a4-3.pdf" "$W/dsc-3.ps" >/dev/null
 gs_run -sDEVICE=pwgraster -dcupsColorSpace=18 -dcupsBitsPerColor=8 -r300 -o "$W/a4-3.pwg" "$W/a4-3.pdf" >/dev/null
 gs_run -sDEVICE=jpeggray -r50 -dLastPage=1 -o "$W/a4.jpg" "$W/a4-3.pdf" >/dev/null
+gs_run -sDEVICE=pnggray -r50 -dLastPage=1 -o "$W/a4.png" "$W/a4-3.pdf" >/dev/null
 # 40 pages of 50 KiB each, for a device that hangs up after 256 KiB.
 {
     printf '%%!PS-Adobe-3.0\n%%%%Pages: 40\n%%%%EndComments\n'
@@ -80,6 +81,8 @@ cases=(
     "PWG raster two-sided|a4-3.pwg|-o printer-resolution=300dpi -o sides=two-sided-long-edge|3 3 2|3"
     # PAPPL prints each copy of an image, each on a sheet of its own.
     "JPEG, two copies two-sided|a4.jpg|-o copies=2 -o sides=two-sided-long-edge|1 2 2|2"
+    "JPEG, three copies|a4.jpg|-o copies=3|1 3 3|3"
+    "PNG, three copies|a4.png|-o copies=3|1 3 3|3"
 )
 n=0
 for row in "${cases[@]}"; do
