@@ -107,6 +107,8 @@ bool jobs_raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_
     auto *r = new RasterJob;
     papplJobSetData(job, r);
 
+    // No copies asked of the printer: PAPPL sends each copy of a JPEG or PNG
+    // as a page of its own, and offers one copy of PWG and Apple raster.
     char prolog[2048];
     if (!jobs_prolog(options, false, prolog, sizeof(prolog)))
         return finish(job, r, fail(job, r, "The job's setup does not fit its buffer."));
