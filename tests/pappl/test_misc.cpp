@@ -463,6 +463,34 @@ TEST(PapplPrinterUris, each_printer_uri_has_its_security_and_authentication_valu
     }
 }
 
+// A printer made while the system runs, as Create-Printer, the web page and
+// the add subcommand make one, reports the number it is found by: the delete
+// and default subcommands look it up by that number.
+TEST(PapplPrinterId, a_new_printer_reports_the_printer_id_it_is_found_by)
+{
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS);
+    ASSERT_TRUE(system.start());
+    http_t *http = system.connect();
+    ASSERT_NE(http, nullptr);
+    static const char *const kNames[] = {"first", "second", "third"};
+    std::vector<int> seen;
+    for (const char *name : kNames) {
+        SCOPED_TRACE(name);
+        pappl_printer_t *printer = system.add_printer(name, "file:///dev/null");
+        ASSERT_NE(printer, nullptr);
+        ipp_t *response = system.get_printer_attributes(http, (std::string("/ipp/print/") + name).c_str());
+        ASSERT_NE(response, nullptr) << cupsLastErrorString();
+        const int reported =
+            ippGetInteger(ippFindAttribute(response, "printer-id", IPP_TAG_INTEGER), 0);
+        ippDelete(response);
+        EXPECT_EQ(reported, papplPrinterGetID(printer));
+        EXPECT_EQ(papplSystemFindPrinter(system.get(), nullptr, reported, nullptr), printer);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), reported), 0);
+        seen.push_back(reported);
+    }
+    httpClose(http);
+}
+
 TEST(PapplDeviceId, a_network_device_without_an_snmp_agent_is_given_up_after_the_set_wait)
 {
     // Nothing answers SNMP on 127.0.0.1 here: each wait is spent in full.

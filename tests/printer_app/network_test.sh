@@ -110,6 +110,9 @@ case_an_unsupported_device_is_refused_at_add_and_its_jobs_are_refused() {
     check "it can still be added with a driver named" app add -d other -v "$DEVICE_URI" -m quovel-r4410kx
     print other
     refused "a device reporting another model" "$PRINTER_MSG"
+    # The delete subcommand finds the printer by the printer-id it reports.
+    check "the printer added for it can be deleted" app delete -d other
+    check "and is gone" equals "$(app printers)" ""
 }
 
 case_without_an_agent_jobs_print_without_waiting_out_the_snmp_time_out() {
