@@ -8,6 +8,7 @@
 #include <pappl/pappl.h>
 
 #include "printer_app/drivers.h"
+#include "printer_app/strings.h"
 #include "printer_app/system.h"
 
 int main(int argc, char *argv[])
@@ -32,6 +33,10 @@ int main(int argc, char *argv[])
         args.push_back(auto_driver);
     }
     args.push_back(nullptr);
+
+    // The sub-commands speak the user's language (LANG), as the web pages
+    // speak the browser's.
+    strings_add_default();
 
     pappl_pr_driver_t *drivers = nullptr;
     const int num_drivers = drivers_list(&drivers);

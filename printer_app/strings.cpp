@@ -39,3 +39,9 @@ void strings_add(pappl_system_t *system)
         papplSystemAddStringsData(system, path, l.tag, l.text);
     }
 }
+
+void strings_add_default()
+{
+    for (const AppLanguage &l : kLanguages)
+        papplLocAddDefaultStringsData(l.tag, l.text);
+}

@@ -15,3 +15,7 @@ const AppLanguage *strings_languages(int *count);
 
 // Every built-in language added to the system, before papplSystemRun.
 void strings_add(pappl_system_t *system);
+
+// Every built-in language offered to the messages PAPPL prints for the
+// command line, before papplMainloop: the process's language picks one.
+void strings_add_default();

@@ -72,7 +72,7 @@ attr() { # printer, attribute
         sed -n "s/^ *$2 ([^)]*) = //p"
 }
 job_state() { # printer, job
-    ipptool -t -d "job=$2" "ipp://127.0.0.1:8631/ipp/print/$1" "$here/../printer_app/job.test" |
+    ipptool -t -d "job=$2" -d lang=en "ipp://127.0.0.1:8631/ipp/print/$1" "$here/../printer_app/job.test" |
         sed -n 's/^ *job-state ([^)]*) = //p'
 }
 

@@ -1,9 +1,13 @@
-// A job's message as an IPP client reads it once the job has ended: the
-// driver sets and clears it as its document says, and what is left must be
-// true of the job's end.
+// The messages a user reads: a job's, as an IPP client reads it once the job
+// has ended (the driver sets and clears it as its document says, and what is
+// left must be true of the job's end); the job's, the printer's and an
+// answer's, in the language the client asks for; the command line's, in the
+// language of the process.
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <pappl/pappl.h>
 
@@ -51,6 +55,12 @@ bool write_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned,
     return true;
 }
 
+// The strings of a made-up language: PAPPL's own texts and a driver's.
+const char kTestStrings[] = "\"Job completed.\" = \"Fini.\";\n"
+                            "\"Idle.\" = \"Repos.\";\n"
+                            "\"job-id %d not found.\" = \"Pas de travail %d.\";\n"
+                            "\"Waiting for paper.\" = \"Attente de papier.\";\n";
+
 pappl_pr_driver_t g_drivers[] = {{"message_ps", "Message Test PostScript", nullptr, nullptr}};
 
 bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pappl_pr_driver_data_t *data,
@@ -81,6 +91,7 @@ protected:
         system_ = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE, "Message Test", port_, nullptr, spool.c_str(),
                                     log.c_str(), PAPPL_LOGLEVEL_DEBUG, nullptr, false);
         ASSERT_NE(system_, nullptr);
+        papplSystemAddStringsData(system_, "/strings/x-test.strings", "x-test", kTestStrings);
         ASSERT_TRUE(papplSystemAddListeners(system_, "127.0.0.1"));
         papplSystemSetPrinterDrivers(system_, 1, g_drivers, nullptr, nullptr, driver_setup, nullptr);
         ASSERT_NE(papplPrinterCreate(system_, 0, "message", "message_ps", "MFG:Message;MDL:Test;CMD:POSTSCRIPT;",
@@ -127,20 +138,36 @@ protected:
         return id;
     }
 
-    // The job's state and message; the message empty when none is reported.
-    std::pair<ipp_jstate_t, std::string> state(int id)
+    // The job's state and message, read in the given language (the
+    // process's when nullptr); the message empty when none is reported.
+    std::pair<ipp_jstate_t, std::string> state(int id, const char *language = nullptr)
     {
         static const char *const kWanted[] = {"job-state", "job-state-message"};
-        ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri().c_str());
+        ipp_t *request = request_in(IPP_OP_GET_JOB_ATTRIBUTES, language);
         ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
         ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
         ipp_t *response = cupsDoRequest(http_, request, kResource);
         const auto s = static_cast<ipp_jstate_t>(ippGetInteger(ippFindAttribute(response, "job-state", IPP_TAG_ENUM), 0));
-        const char *m = ippGetString(ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT), 0, nullptr);
-        std::pair<ipp_jstate_t, std::string> got(s, m != nullptr ? m : "");
+        std::pair<ipp_jstate_t, std::string> got(s, text_of(response, "job-state-message"));
         ippDelete(response);
         return got;
+    }
+
+    // A request to the printer, asking for answers in the given language.
+    ipp_t *request_in(ipp_op_t op, const char *language)
+    {
+        ipp_t *request = ippNewRequest(op);
+        ipp_attribute_t *lang = ippFindAttribute(request, "attributes-natural-language", IPP_TAG_LANGUAGE);
+        if (language != nullptr)
+            ippSetString(request, &lang, 0, language);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri().c_str());
+        return request;
+    }
+
+    static std::string text_of(ipp_t *response, const char *name)
+    {
+        const char *text = ippGetString(ippFindAttribute(response, name, IPP_TAG_TEXT), 0, nullptr);
+        return text != nullptr ? text : "";
     }
 
     std::string uri() const { return "ipp://127.0.0.1:" + std::to_string(port_) + kResource; }
@@ -178,6 +205,105 @@ TEST_F(PapplMessage, a_cleared_message_gives_way_to_the_text_of_the_jobs_state)
         EXPECT_TRUE(wait_for([&] { return (got = state(id)).first >= IPP_JSTATE_CANCELED; }));
         EXPECT_EQ(got.first, c.state);
         EXPECT_EQ(got.second, c.message);
+    }
+}
+
+// A text that is a key of the reader's language is given in it; any other,
+// and every text to a reader of a language the system lacks, as it is.
+TEST_F(PapplMessage, the_job_and_printer_messages_and_the_answers_are_in_the_readers_language)
+{
+    const int waiting = print("set Waiting for paper.\n");
+    const int unknown = print("set Not a key.\n");
+    const int cleared = print("set Waiting for paper.\nempty\n");
+    ASSERT_GT(waiting, 0);
+    ASSERT_GT(unknown, 0);
+    ASSERT_GT(cleared, 0);
+    ASSERT_TRUE(wait_for([&] {
+        return state(waiting).first == IPP_JSTATE_COMPLETED && state(unknown).first == IPP_JSTATE_COMPLETED &&
+               state(cleared).first == IPP_JSTATE_COMPLETED;
+    }));
+
+    static const struct {
+        const char *language;
+        const char *waiting, *unknown, *cleared, *printer, *missing_job;
+    } kCases[] = {
+        {"x-test", "Attente de papier.", "Not a key.", "Fini.", "Repos.", "Pas de travail 4711."},
+        {"en", "Waiting for paper.", "Not a key.", "Job completed.", "Idle.", "job-id 4711 not found."},
+        {"x-none", "Waiting for paper.", "Not a key.", "Job completed.", "Idle.", "job-id 4711 not found."},
+    };
+    for (const auto &c : kCases) {
+        SCOPED_TRACE(c.language);
+        EXPECT_EQ(state(waiting, c.language).second, c.waiting);
+        EXPECT_EQ(state(unknown, c.language).second, c.unknown);
+        EXPECT_EQ(state(cleared, c.language).second, c.cleared);
+
+        static const char *const kPrinterState = "printer-state-message";
+        ipp_t *request = request_in(IPP_OP_GET_PRINTER_ATTRIBUTES, c.language);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, kPrinterState);
+        ipp_t *response = cupsDoRequest(http_, request, kResource);
+        EXPECT_EQ(text_of(response, kPrinterState), c.printer);
+        ippDelete(response);
+
+        request = request_in(IPP_OP_GET_JOB_ATTRIBUTES, c.language);
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", 4711);
+        response = cupsDoRequest(http_, request, kResource);
+        EXPECT_EQ(ippGetStatusCode(response), IPP_STATUS_ERROR_NOT_FOUND);
+        EXPECT_EQ(text_of(response, "status-message"), c.missing_job);
+        ippDelete(response);
+    }
+}
+
+// What papplMainloop prints on stderr for an unknown option, in a child
+// process of the given language (LANG) that added the given strings.
+std::string mainloop_says(const char *lang)
+{
+    int out[2];
+    if (pipe(out) != 0)
+        return "pipe failed";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 2);
+        close(out[0]);
+        close(out[1]);
+        unsetenv("LC_ALL");
+        unsetenv("LC_MESSAGES");
+        setenv("LANG", lang, 1);
+        papplLocAddDefaultStringsData("zh-CN", "\"%s: Unknown option '-%c'.\" = \"%s：未知选项“-%c”。\";\n");
+        papplLocAddDefaultStringsData("zh", "\"%s: Unknown option '-%c'.\" = \"%s：选项 -%c 未知。\";\n");
+        char name[] = "msgtest", option[] = "-Z";
+        char *argv[] = {name, option, nullptr};
+        _exit(papplMainloop(2, argv, "1.0", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr) == 1 ? 0 : 3);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[1024];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof(buffer))) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "the child failed: " + text;
+    return text.substr(0, text.find('\n'));
+}
+
+// The application's strings for the whole language name, then for its first
+// two letters, then PAPPL's own, then the English text.
+TEST(PapplCommandLine, the_command_lines_messages_are_in_the_processs_language)
+{
+    static const struct {
+        const char *lang;
+        const char *said;
+    } kCases[] = {
+        {"zh_CN.UTF-8", "msgtest：未知选项“-Z”。"},
+        {"zh_TW.UTF-8", "msgtest：选项 -Z 未知。"},
+        {"de_DE.UTF-8", "msgtest: Unbekannte Option '-Z'."},
+        {"C", "msgtest: Unknown option '-Z'."},
+    };
+    for (const auto &c : kCases) {
+        SCOPED_TRACE(c.lang);
+        EXPECT_EQ(mainloop_says(c.lang), c.said);
     }
 }
 

@@ -17,7 +17,8 @@
 #                             builds)
 #   app_submit QUEUE FILE [options...]   prints the job's number
 #   app_wait_job QUEUE ID     waits until the job has ended; prints its state
-#   app_job_attr QUEUE ID NAME           prints a job attribute
+#   app_job_attr QUEUE ID NAME           prints a job attribute (its message in
+#                             the language APP_LANGUAGE names, en by default)
 #   device_bytes FILE         bytes in FILE so far (0 when absent)
 #   device_since FILE OFFSET OUT         copies what came after OFFSET to OUT,
 #                             once FILE's listener has ended every connection
@@ -109,7 +110,7 @@ app_submit() {
 }
 
 app_job_attr() {
-    ipptool -t -d "job=$2" "$APP_URI/ipp/print/$1" "$APP_HERE/job.test" |
+    ipptool -t -d "job=$2" -d "lang=${APP_LANGUAGE:-en}" "$APP_URI/ipp/print/$1" "$APP_HERE/job.test" |
         sed -n "s/^ *$3 ([^)]*) = //p"
 }
 

@@ -21,7 +21,8 @@ W=$(mktemp -d)
 trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
 mkdir -p "$W/device" "$ARTEFACTS"
 
-APP_OPTIONS="-o server-options= ${APP_OPTIONS:-}" app_start "$APP" "$W/app" "$ADDR" || exit 1
+APP_OPTIONS="-o server-options= ${APP_OPTIONS:-}" app_start "$APP" "$W/app" "$ADDR" \
+    "Debian GNU/Linux 12 \\n \\l" || exit 1
 app add -d office -v "file://$W/device" -m quovel-r4410kx >/dev/null
 check "the printer was added" equals "$(app printers)" office
 BASE=https://$ADDR:${APP_URI##*:}
@@ -98,6 +99,61 @@ strings_uri=${strings_uri/\/\/localhost:/\/\/$ADDR:}
 check "a client asking in Chinese is given a strings URI" test -n "$strings_uri"
 check "that URI serves the Chinese strings" \
     lists "$(curl -sS -k --max-time 60 "$strings_uri")" '"printer-state.3" = "空闲";'
+
+# The printer's and a job's messages, and the answers, to an IPP client
+# asking in Chinese; English to one asking in English.
+cat >"$W/state.test" <<'TEST'
+{
+  OPERATION Get-Printer-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language $lang
+  ATTR uri printer-uri $uri
+  ATTR keyword requested-attributes printer-state-message
+  STATUS successful-ok
+  DISPLAY printer-state-message
+}
+{
+  OPERATION Get-Job-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language $lang
+  ATTR uri printer-uri $uri
+  ATTR integer job-id 4711
+  STATUS client-error-not-found
+  DISPLAY status-message
+}
+TEST
+printf '%%!PS\n%%%%Pages: 1\nshowpage\n' >"$W/page.ps"
+job=$(app_submit office "$W/page.ps")
+check "a job was accepted" test -n "$job"
+check "the job completed" equals "$(app_wait_job office "$job")" completed
+while IFS='|' read -r lang printer_message job_message answer; do
+    said=$(ipptool -t -d "lang=$lang" "ipp://$ADDR:${APP_URI##*:}/ipp/print/office" "$W/state.test")
+    check "in '$lang' the printer says '$printer_message'" lists "$said" "printer-state-message (textWithoutLanguage) = $printer_message"
+    check "in '$lang' a missing job is '$answer'" lists "$said" "status-message (textWithoutLanguage) = $answer"
+    check "in '$lang' the ended job says '$job_message'" \
+        equals "$(APP_LANGUAGE=$lang app_job_attr office "$job" job-state-message)" "$job_message"
+done <<CASES
+zh-cn|空闲。|作业已完成。|未找到 job-id 4711。
+zh-CN|空闲。|作业已完成。|未找到 job-id 4711。
+en|Idle.|Job completed.|job-id 4711 not found.
+ko|Idle.|Job completed.|job-id 4711 not found.
+CASES
+
+# The sub-commands to a user whose LANG is Chinese, and to one whose is not.
+# A device without a supported model's ID is refused at "add": the command's
+# own words and the app's answer come in the user's language.
+while IFS='|' read -r lang add_says delete_says; do
+    said=$(unset LC_ALL LC_MESSAGES; LANG=$lang app add -d other -v file:///dev/null 2>&1)
+    check "LANG=$lang: add refuses an unknown device, saying '$add_says'" lists "$said" "$add_says"
+    said=$(unset LC_ALL LC_MESSAGES; LANG=$lang app delete 2>&1)
+    check "LANG=$lang: delete without a printer says '$delete_says'" lists "$said" "$delete_says"
+done <<CASES
+zh_CN.UTF-8|$(basename "$APP")：无法添加打印机：驱动程序“auto”不能用于此打印机。|$(basename "$APP")：缺少“-d PRINTER”。
+C.UTF-8|$(basename "$APP"): Unable to add printer: Driver 'auto' cannot be used with this printer.|$(basename "$APP"): Missing '-d PRINTER'.
+CASES
+check "no printer was added by a refused add" equals "$(app printers)" office
 
 if command -v chromium >/dev/null; then
     # Chromium runs as root here, hence no sandbox; the app's certificate is

@@ -165,6 +165,8 @@ job_becomes() { # NAME VALUE
 }
 check "the waiting job says the printer stopped" job_becomes job-state-reasons printer-stopped
 check "the waiting job says why" job_becomes job-state-message "The printer is out of paper."
+check "the waiting job says why in Chinese to a client asking in Chinese" \
+    equals "$(APP_LANGUAGE=zh-cn app_job_attr office "$JOB" job-state-message)" "打印机缺纸。"
 check "the waiting job is still printing" equals "$(app_job_attr office "$JOB" job-state)" processing
 
 agent 0000 2 15000 || exit 1

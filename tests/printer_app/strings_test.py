@@ -8,7 +8,8 @@
 #   strings_test.py PAPPL_EN_STRINGS APP_STRINGS_DIR REFUSALS_SOURCE [PAPPL_SOURCE_DIR]
 #
 # With PAPPL_SOURCE_DIR, every text its C files mark for localization
-# (_PAPPL_LOC) must be a key too: PAPPL's English list lacks some.
+# (_PAPPL_LOC), answer IPP requests with or report while listing devices must
+# be a key too: PAPPL's English list lacks some.
 #
 # Exits 0 when every check passed, 1 otherwise.
 import glob
@@ -19,6 +20,11 @@ import sys
 # PAPPL's loader (loc.c) accepts these escapes in keys and texts.
 ESCAPES = {"\\": "\\", "'": "'", '"': '"', "n": "\n", "r": "\r", "t": "\t"}
 MARKED = re.compile(r'_PAPPL_LOC\(\s*(?:/\*.*?\*/\s*)?"((?:[^"\\]|\\.)*)"\s*\)')
+# The texts PAPPL looks up without marking them: the status-message of an
+# IPP answer, which is in the client's language, and an error met while
+# listing devices, in the process's.
+ANSWERED = re.compile(r'papplClientRespondIPP\(\s*client\s*,\s*\w+\s*,\s*"((?:[^"\\]|\\.)*)"')
+LISTING = re.compile(r'_papplDeviceError\(\s*err_cb\s*,\s*err_data\s*,\s*"((?:[^"\\]|\\.)*)"')
 CONVERSION = re.compile(r"%(?:%|[-+ #0]*(?:\*|\d+)?(?:\.(?:\*|\d+))?(?:hh|h|ll|l|z|j|t|L)?[diouxXeEfFgGaAcspn])")
 
 
@@ -92,9 +98,11 @@ def main():
     if len(sys.argv) > 4:
         for source in sorted(glob.glob(os.path.join(sys.argv[4], "*.c"))):
             with open(source, encoding="utf-8", errors="replace") as f:
-                for m in MARKED.finditer(f.read()):
-                    key, _ = unquote('"' + m.group(1) + '"', 0, 0)
-                    marked.add(key)
+                code = f.read()
+                for pattern in (MARKED, ANSWERED, LISTING):
+                    for m in pattern.finditer(code):
+                        key, _ = unquote('"' + m.group(1) + '"', 0, 0)
+                        marked.add(key)
         if not marked:
             failures.append(f"{sys.argv[4]}: no text marked for localization found")
     pappl_keys = [k for k, _ in parse(pappl_en)]

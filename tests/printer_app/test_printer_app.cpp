@@ -19,6 +19,7 @@
 #include "printer_app/jobs.h"
 #include "printer_app/login.h"
 #include "printer_app/pages.h"
+#include "printer_app/status_map.h"
 #include "printer_app/strings.h"
 #include "printer_app/system.h"
 #include "printer_app/web.h"
@@ -391,6 +392,22 @@ TEST(PrinterApp, EveryTextTheAppShowsThroughPapplIsTranslatedInEveryLanguageBuil
             texts.emplace_back(data.vendor[j]);
         ippDelete(attrs);
     }
+
+    // Every message that a job waiting for its printer can carry.
+    for (int byte = 0; byte < 2; byte++) {
+        for (int bit = 0; bit < 8; bit++) {
+            PrinterReport report;
+            report.answered = true;
+            report.errors[byte] = static_cast<unsigned char>(1U << bit);
+            if (const char *message = status_stop_message(report))
+                texts.emplace_back(message);
+        }
+    }
+    PrinterReport down;
+    down.answered = true;
+    down.device_status = 5;
+    ASSERT_NE(status_stop_message(down), nullptr);
+    texts.emplace_back(status_stop_message(down));
 
     int num_languages = 0;
     const AppLanguage *languages = strings_languages(&num_languages);
