@@ -88,7 +88,7 @@ protected:
         ASSERT_GT(port_, 0);
         const std::string spool = dir_ + "/spool", log = dir_ + "/log";
         ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
-        system_ = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE, "Message Test", port_, nullptr, spool.c_str(),
+        system_ = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE, "Message Test", port_, nullptr, spool.c_str(),
                                     log.c_str(), PAPPL_LOGLEVEL_DEBUG, nullptr, false);
         ASSERT_NE(system_, nullptr);
         papplSystemAddStringsData(system_, "/strings/x-test.strings", "x-test", kTestStrings);
@@ -162,6 +162,29 @@ protected:
             ippSetString(request, &lang, 0, language);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri().c_str());
         return request;
+    }
+
+    // A web page as a browser asking for the given language gets it; empty
+    // when it did not come whole.
+    std::string page(const char *path, const char *language)
+    {
+        http_t *http = httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+        if (http == nullptr)
+            return "";
+        httpClearFields(http);
+        httpSetField(http, HTTP_FIELD_ACCEPT_LANGUAGE, language);
+        std::string body;
+        http_status_t status = HTTP_STATUS_ERROR;
+        if (httpGet(http, path) == 0) {
+            while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+            }
+            char buffer[8192];
+            ssize_t n;
+            while ((n = httpRead2(http, buffer, sizeof(buffer))) > 0)
+                body.append(buffer, static_cast<size_t>(n));
+        }
+        httpClose(http);
+        return status == HTTP_STATUS_OK ? body : "";
     }
 
     static std::string text_of(ipp_t *response, const char *name)
@@ -304,6 +327,38 @@ TEST(PapplCommandLine, the_command_lines_messages_are_in_the_processs_language)
     for (const auto &c : kCases) {
         SCOPED_TRACE(c.lang);
         EXPECT_EQ(mainloop_says(c.lang), c.said);
+    }
+}
+
+// The jobs page tells why each job waited or failed, as its message says, in
+// the reader's language, and as text, not markup.
+TEST_F(PapplMessage, the_jobs_page_shows_each_jobs_message_in_the_readers_language)
+{
+    const int waiting = print("set Waiting for paper.\n");
+    const int markup = print("set <b>bold</b> & more\nfail\n");
+    const int plain = print("set Temporary.\nempty\n");
+    ASSERT_GT(waiting, 0);
+    ASSERT_GT(markup, 0);
+    ASSERT_GT(plain, 0);
+    ASSERT_TRUE(wait_for([&] { return state(plain).first == IPP_JSTATE_COMPLETED; }));
+
+    static const struct {
+        const char *language;
+        const char *shows;
+        const char *hides;
+    } kCases[] = {
+        {"x-test", "<br>Attente de papier.</td>", "Waiting for paper."},
+        {"en", "<br>Waiting for paper.</td>", "Attente de papier."},
+        {"en", "<br>&lt;b>bold&lt;/b> &amp; more</td>", "<b>bold"},
+    };
+    for (const auto &c : kCases) {
+        SCOPED_TRACE(std::string(c.language) + ": " + c.shows);
+        const std::string body = page("/message/jobs", c.language);
+        ASSERT_NE(body.find("</html>"), std::string::npos) << body;
+        EXPECT_NE(body.find(c.shows), std::string::npos) << body;
+        EXPECT_EQ(body.find(c.hides), std::string::npos) << body;
+        // A job without a message shows its state's time alone.
+        EXPECT_EQ(body.find("<br></td>"), std::string::npos) << body;
     }
 }
 

@@ -167,6 +167,15 @@ check "the waiting job says the printer stopped" job_becomes job-state-reasons p
 check "the waiting job says why" job_becomes job-state-message "The printer is out of paper."
 check "the waiting job says why in Chinese to a client asking in Chinese" \
     equals "$(APP_LANGUAGE=zh-cn app_job_attr office "$JOB" job-state-message)" "打印机缺纸。"
+# The printer's page lists the waiting job with the reason, in the
+# browser's language.
+while IFS='|' read -r language says; do
+    check "the printer's page in '$language' says why the job waits" lists \
+        "$(curl -sS --max-time 60 -H "Accept-Language: $language" "http://$ADDR:${APP_URI##*:}/office/")" "<br>$says</td>"
+done <<CASES
+zh-CN|打印机缺纸。
+en|The printer is out of paper.
+CASES
 check "the waiting job is still printing" equals "$(app_job_attr office "$JOB" job-state)" processing
 
 agent 0000 2 15000 || exit 1
