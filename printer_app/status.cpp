@@ -82,7 +82,8 @@ long long now_ms()
 // One agent's session, and the deadline for all that is asked of it.
 class Agent {
 public:
-    Agent(const char *host, long long deadline, int wake_fd) : deadline_(deadline), wake_fd_(wake_fd)
+    Agent(const char *host, long version, long long deadline, int wake_fd)
+        : deadline_(deadline), wake_fd_(wake_fd)
     {
         char peer[300];
         const char *format = strchr(host, ':') != nullptr ? "udp6:[%s]:161" : "udp:%s:161";
@@ -91,7 +92,7 @@ public:
         std::lock_guard<std::mutex> hold(snmp_mutex);
         netsnmp_session s;
         snmp_sess_init(&s);
-        s.version = SNMP_VERSION_2c;
+        s.version = version;
         s.peername = peer;
         s.community = reinterpret_cast<u_char *>(community);
         s.community_len = strlen(community);
@@ -357,14 +358,24 @@ void ask_colorants(Agent &agent, Answer &answer)
     }
 }
 
-void ask(const char *host, long long deadline, int wake_fd, Answer &answer)
+// Asks in *version first, the version the agent last answered: most agents
+// answer SNMPv2c, but an older one answers v1 only and drops a v2c request
+// unanswered. An agent silent in one is asked in the other while the
+// deadline allows; *version becomes the one that answered.
+void ask(const char *host, long *version, long long deadline, int wake_fd, Answer &answer)
 {
-    Agent agent(host, deadline, wake_fd);
-    if (!agent.is_open() || !ask_state(agent, answer.report))
-        return;
-    answer.supplies_known = ask_supplies(agent, answer);
-    if (answer.supplies_known)
-        ask_colorants(agent, answer);
+    long v = *version;
+    for (int tries = 0; tries < 2 && now_ms() < deadline; tries++) {
+        Agent agent(host, v, deadline, wake_fd);
+        if (agent.is_open() && ask_state(agent, answer.report)) {
+            *version = v;
+            answer.supplies_known = ask_supplies(agent, answer);
+            if (answer.supplies_known)
+                ask_colorants(agent, answer);
+            return;
+        }
+        v = v == SNMP_VERSION_2c ? SNMP_VERSION_1 : SNMP_VERSION_2c;
+    }
 }
 
 // The job a printer is printing, as its own thread said before it started
@@ -480,12 +491,33 @@ void count_job(pappl_job_t *, void *data)
 struct Watcher {
     pappl_printer_t *printer = nullptr;
     char host[256] = "";
+    long version = SNMP_VERSION_2c; // the agent's, under watchers_mutex
     int wake[2] = {-1, -1}; // written to when the printer goes
     pthread_t thread{};
 };
 
 std::mutex watchers_mutex;
 std::vector<Watcher *> watchers;
+
+// The SNMP version a printer's agent last answered in; v2c until one did.
+long agent_version(pappl_printer_t *printer)
+{
+    std::lock_guard<std::mutex> hold(watchers_mutex);
+    for (const Watcher *w : watchers) {
+        if (w->printer == printer)
+            return w->version;
+    }
+    return SNMP_VERSION_2c;
+}
+
+void keep_agent_version(pappl_printer_t *printer, long version)
+{
+    std::lock_guard<std::mutex> hold(watchers_mutex);
+    for (Watcher *w : watchers) {
+        if (w->printer == printer)
+            w->version = version;
+    }
+}
 
 bool woken(const Watcher &w, int timeout_ms)
 {
@@ -511,7 +543,9 @@ void *watch(void *arg)
         if (last >= 0 && start - last < seconds * 1000LL)
             continue;
         Answer answer;
-        ask(w->host, start + kPollBudgetMs, w->wake[0], answer);
+        long version = agent_version(w->printer);
+        ask(w->host, &version, start + kPollBudgetMs, w->wake[0], answer);
+        keep_agent_version(w->printer, version);
         if (woken(*w, 0))
             break;
         if (papplSystemIsShutdown(system))
@@ -633,7 +667,9 @@ void status_before_job(pappl_job_t *job, int budget_ms)
     status_init();
     Answer answer;
     const long long start = now_ms();
-    ask(host, start + budget_ms, -1, answer);
+    long version = agent_version(printer);
+    ask(host, &version, start + budget_ms, -1, answer);
+    keep_agent_version(printer, version);
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Printer state query took %lld ms.", now_ms() - start);
     show(printer, answer, papplJobGetID(job));
 }

@@ -26,10 +26,10 @@ R4410='MFG:Quovel;CMD:PS;MDL:R4410KX series;CLS:PRINTER;DES:Quovel R4410KX;'
 HR=.1.3.6.1.2.1.25.3
 SUPPLY=.1.3.6.1.2.1.43.11.1.1
 
-# agent ERROR-BYTES DEVICE-STATUS TONER-LEVEL: restarts the agent with the
+# agent ERROR-BYTES DEVICE-STATUS TONER-LEVEL [LINES]: restarts the agent with the
 # printer's detected error state (hex), hrDeviceStatus, and a toner
 # cartridge at TONER-LEVEL of 20000 impressions beside a waste box that
-# reports only "some remaining" (-3).
+# reports only "some remaining" (-3); further snmpd.conf LINES, if given.
 agent() {
     snmp_stop
     snmp_start "$W" "$ADDR" "$R4410" "$(
@@ -52,6 +52,7 @@ override $SUPPLY.7.1.2 integer 19
 override $SUPPLY.8.1.2 integer 100
 override $SUPPLY.9.1.2 integer -3
 override .1.3.6.1.2.1.43.12.1.1.4.1.1 octet_str "black"
+${4:-}
 CONF
     )"
 }
@@ -140,6 +141,12 @@ check "no agent: the printer is offline" becomes printer-state-reasons offline
 check "no agent: the levels are unknown" becomes marker-levels "-1,-1"
 check "no agent: the supplies are still listed" \
     equals "$(attr marker-names)" "Black Toner Cartridge,Waste Toner Box"
+
+# An older agent that answers SNMPv1 only, and drops a v2c request
+# unanswered: its state and levels show, not offline.
+agent 4000 5 15000 "[snmp] disableSNMPv2c yes" || exit 1
+check "an agent answering SNMPv1 only: its state shows" becomes printer-state-reasons media-empty
+check "an agent answering SNMPv1 only: its levels show" becomes marker-levels "75,-1"
 
 # A job sent while the paper is out goes to the printer, which takes a
 # little and waits; the job says why, and prints once the paper is back.
