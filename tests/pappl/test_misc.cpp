@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -75,9 +76,17 @@ void set_media(pappl_media_col_t *media, const char *name, int width, int length
     media->top_margin = media->bottom_margin = 1270;
 }
 
+// A driver whose callback succeeds but whose data PAPPL must refuse: no
+// raster callbacks, no speed.
+constexpr const char *kInvalidDriverName = "misc_invalid";
+
 bool driver_cb(pappl_system_t *, const char *driver_name, const char *, const char *,
                pappl_pr_driver_data_t *d, ipp_t **, void *)
 {
+    if (strcmp(driver_name, kInvalidDriverName) == 0) {
+        snprintf(d->make_and_model, sizeof(d->make_and_model), "Misc Invalid Printer");
+        return true;
+    }
     if (strcmp(driver_name, kDriverName) != 0)
         return false;
     d->printfile_cb = copy_document;
@@ -150,8 +159,9 @@ public:
         papplSystemAddListeners(system_, "127.0.0.1");
         port_ = papplSystemGetHostPort(system_);
         static pappl_pr_driver_t drivers[] = {
-            {kDriverName, "Misc Test Printer", nullptr, nullptr}};
-        papplSystemSetPrinterDrivers(system_, 1, drivers, autoadd_cb, nullptr, driver_cb,
+            {kDriverName, "Misc Test Printer", nullptr, nullptr},
+            {kInvalidDriverName, "Misc Invalid Printer", nullptr, nullptr}};
+        papplSystemSetPrinterDrivers(system_, 2, drivers, autoadd_cb, nullptr, driver_cb,
                                      nullptr);
     }
 
@@ -795,6 +805,23 @@ TEST(PapplAutoDriver, a_printer_added_with_the_auto_driver_keeps_the_driver_chos
                            "file:///dev/null");
     ASSERT_NE(printer, nullptr);
     EXPECT_STREQ(papplPrinterGetDriverName(printer), kDriverName);
+}
+
+// A printer without the callbacks to print with is not made: its first job
+// would call through a null pointer.
+TEST(PapplDriverData, a_printer_whose_driver_gives_invalid_data_is_not_created)
+{
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS);
+    ASSERT_NE(system.get(), nullptr);
+    errno = 0;
+    EXPECT_EQ(papplPrinterCreate(system.get(), 0, "invalid", kInvalidDriverName, "MFG:Misc;MDL:Bad;",
+                                 "file:///dev/null"),
+              nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(papplSystemFindPrinter(system.get(), "/ipp/print/invalid", 0, nullptr), nullptr);
+    EXPECT_NE(papplPrinterCreate(system.get(), 0, "valid", kDriverName, "MFG:Misc;MDL:Test;",
+                                 "file:///dev/null"),
+              nullptr);
 }
 
 bool custom_open(pappl_device_t *, const char *, const char *) { return false; }
