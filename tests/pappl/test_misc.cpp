@@ -98,6 +98,7 @@ bool driver_cb(pappl_system_t *, const char *driver_name, const char *, const ch
     d->format = "application/postscript";
     snprintf(d->make_and_model, sizeof(d->make_and_model), "Misc Test Printer");
     d->ppm = 10;
+    d->has_supplies = true;
     d->kind = PAPPL_KIND_DOCUMENT;
     d->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
     d->color_default = PAPPL_COLOR_MODE_MONOCHROME;
@@ -805,6 +806,42 @@ TEST(PapplAutoDriver, a_printer_added_with_the_auto_driver_keeps_the_driver_chos
                            "file:///dev/null");
     ASSERT_NE(printer, nullptr);
     EXPECT_STREQ(papplPrinterGetDriverName(printer), kDriverName);
+}
+
+// A supply whose level is not known (-1) reads as unknown, not as "-1%".
+TEST(PapplSupplies, the_supplies_page_shows_an_unknown_level_as_unknown)
+{
+    System system(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS |
+                  PAPPL_SOPTIONS_WEB_INTERFACE);
+    pappl_printer_t *printer = system.add_printer("supplies", "file:///dev/null");
+    ASSERT_NE(printer, nullptr);
+    pappl_supply_t supplies[2] = {};
+    snprintf(supplies[0].description, sizeof(supplies[0].description), "Mystery Toner");
+    supplies[0].level = -1;
+    snprintf(supplies[1].description, sizeof(supplies[1].description), "Known Toner");
+    supplies[1].level = 40;
+    for (pappl_supply_t &supply : supplies) {
+        supply.color = PAPPL_SUPPLY_COLOR_BLACK;
+        supply.type = PAPPL_SUPPLY_TYPE_TONER;
+        supply.is_consumed = true;
+    }
+    papplPrinterSetSupplies(printer, 2, supplies);
+    ASSERT_TRUE(system.start());
+    static const struct {
+        const char *language;
+        const char *unknown;
+    } kCases[] = {{"en", "Unknown"}, {"de", "Unbekannt"}};
+    for (const auto &c : kCases) {
+        SCOPED_TRACE(c.language);
+        std::string body;
+        ASSERT_EQ(system.get("/supplies/supplies", c.language, &body), HTTP_STATUS_OK);
+        EXPECT_NE(body.find(std::string("<th>Mystery Toner</th><td colspan=\"4\">") + c.unknown + "</td>"),
+                  std::string::npos)
+            << body;
+        EXPECT_EQ(body.find("-1%"), std::string::npos) << body;
+        EXPECT_NE(body.find("<th>Known Toner</th>"), std::string::npos) << body;
+        EXPECT_NE(body.find("title=\"40%\""), std::string::npos) << body;
+    }
 }
 
 // A printer without the callbacks to print with is not made: its first job
