@@ -499,24 +499,28 @@ struct Watcher {
 std::mutex watchers_mutex;
 std::vector<Watcher *> watchers;
 
-// The SNMP version a printer's agent last answered in; v2c until one did.
-long agent_version(pappl_printer_t *printer)
+// The printer's watcher, under watchers_mutex; nullptr when it has none.
+Watcher *watcher_of(const pappl_printer_t *printer)
 {
-    std::lock_guard<std::mutex> hold(watchers_mutex);
-    for (const Watcher *w : watchers) {
-        if (w->printer == printer)
-            return w->version;
-    }
-    return SNMP_VERSION_2c;
+    const auto found = std::find_if(watchers.begin(), watchers.end(),
+                                    [printer](const Watcher *w) { return w->printer == printer; });
+    return found != watchers.end() ? *found : nullptr;
 }
 
-void keep_agent_version(pappl_printer_t *printer, long version)
+// The SNMP version a printer's agent last answered in; v2c until one did.
+long agent_version(const pappl_printer_t *printer)
 {
     std::lock_guard<std::mutex> hold(watchers_mutex);
-    for (Watcher *w : watchers) {
-        if (w->printer == printer)
-            w->version = version;
-    }
+    const Watcher *w = watcher_of(printer);
+    return w != nullptr ? w->version : SNMP_VERSION_2c;
+}
+
+void keep_agent_version(const pappl_printer_t *printer, long version)
+{
+    std::lock_guard<std::mutex> hold(watchers_mutex);
+    Watcher *w = watcher_of(printer);
+    if (w != nullptr)
+        w->version = version;
 }
 
 bool woken(const Watcher &w, int timeout_ms)
