@@ -1,11 +1,15 @@
 #include "tests/pappl/harness.h"
 
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int free_port()
@@ -63,4 +67,102 @@ void describe_a4_postscript_printer(pappl_pr_driver_data_t *d, const char *make_
     snprintf(m.source, sizeof(m.source), "main");
     snprintf(m.type, sizeof(m.type), "stationery");
     d->media_ready[0] = m;
+}
+
+bool accept_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
+bool accept_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return true; }
+bool accept_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *)
+{
+    return true;
+}
+
+void accept_raster(pappl_pr_driver_data_t *data)
+{
+    data->rstartjob_cb = accept_job;
+    data->rendjob_cb = accept_job;
+    data->rstartpage_cb = accept_page;
+    data->rendpage_cb = accept_page;
+    data->rwriteline_cb = accept_line;
+}
+
+RunningSystem::RunningSystem(const char *name, pappl_soptions_t options, pappl_pr_driver_t *drivers,
+                             int num_drivers, pappl_pr_driver_cb_t driver_setup)
+    : name_(name), options_(options), drivers_(drivers), num_drivers_(num_drivers), driver_setup_(driver_setup)
+{
+}
+
+RunningSystem::~RunningSystem()
+{
+    shut_down();
+    if (dir_.empty())
+        return;
+    std::error_code ignored;
+    if (!::testing::Test::HasFailure())
+        std::filesystem::remove_all(dir_, ignored);
+    else
+        fprintf(stderr, "kept the spool and log in %s\n", dir_.c_str());
+}
+
+void RunningSystem::create(const std::function<void(const std::string &spool)> &prepare_spool)
+{
+    // "Engine Test" keeps its files in /tmp/engine-test.XXXXXX.
+    std::string folder = "/tmp/";
+    for (const char c : name_)
+        folder += c == ' ' ? '-' : static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    folder += ".XXXXXX";
+    ASSERT_NE(mkdtemp(&folder[0]), nullptr);
+    dir_ = folder;
+    port_ = free_port();
+    ASSERT_GT(port_, 0);
+    ASSERT_EQ(mkdir(spool().c_str(), 0700), 0);
+    if (prepare_spool) {
+        ASSERT_NO_FATAL_FAILURE(prepare_spool(spool()));
+    }
+    system_ = papplSystemCreate(options_, name_.c_str(), port_, nullptr, spool().c_str(), log().c_str(),
+                                PAPPL_LOGLEVEL_DEBUG, nullptr, false);
+    ASSERT_NE(system_, nullptr);
+    ASSERT_TRUE(papplSystemAddListeners(system_, "127.0.0.1"));
+    papplSystemSetPrinterDrivers(system_, num_drivers_, drivers_, nullptr, nullptr, driver_setup_, nullptr);
+}
+
+void RunningSystem::start(std::chrono::seconds bound)
+{
+    ASSERT_NE(system_, nullptr);
+    // The main loop sees a shutdown request when its poll() returns; a timer
+    // each second bounds that wait without a client of ours.
+    papplSystemAddTimerCallback(system_, 0, 1, [](pappl_system_t *, void *) { return true; }, nullptr);
+    stopped_ = false;
+    runner_ = std::thread([this] {
+        papplSystemRun(system_);
+        stopped_ = true;
+    });
+    ASSERT_TRUE(wait_for([this] { return papplSystemIsRunning(system_); }, bound));
+}
+
+bool RunningSystem::stop(std::chrono::seconds bound)
+{
+    if (!runner_.joinable())
+        return !abandoned_;
+    papplSystemShutdown(system_);
+    if (!wait_for([this] { return stopped_.load(); }, bound)) {
+        runner_.detach();
+        abandoned_ = true;
+        return false;
+    }
+    runner_.join();
+    return true;
+}
+
+void RunningSystem::shut_down()
+{
+    // A main loop that never returned may still use the system: it is left
+    // to the end of the process rather than freed under it.
+    if (stop() && system_ != nullptr)
+        papplSystemDelete(system_);
+    system_ = nullptr;
+}
+
+http_t *RunningSystem::connect() const
+{
+    return httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
 }

@@ -103,10 +103,6 @@ bool print_file(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
 
 // Raster goes to the device as one line of text per page, enough to tell
 // which job's pages reached the device.
-bool raster_start_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
-bool raster_end_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
-bool raster_start_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return true; }
-bool raster_write_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *) { return true; }
 bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device, unsigned page)
 {
     char line[64];
@@ -120,10 +116,7 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *,
                   pappl_pr_driver_data_t *data, ipp_t **, void *)
 {
     data->printfile_cb = print_file;
-    data->rstartjob_cb = raster_start_job;
-    data->rendjob_cb = raster_end_job;
-    data->rstartpage_cb = raster_start_page;
-    data->rwriteline_cb = raster_write_line;
+    accept_raster(data);
     data->rendpage_cb = raster_end_page;
     describe_a4_postscript_printer(data, "Engine Test PostScript", 423);
     data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
@@ -236,70 +229,33 @@ protected:
     void SetUp() override
     {
         g_record = &record_;
-        char dir[] = "/tmp/engine-test.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        port_ = free_port();
-        ASSERT_GT(port_, 0);
-        const std::string log = dir_ + "/log";
-        spool_ = dir_ + "/spool";
-        ASSERT_EQ(mkdir(spool_.c_str(), 0700), 0);
         // A test that fills the spool gives it a small file system of its own.
-        if (full_spool_) {
-            ASSERT_EQ(mount("tmpfs", spool_.c_str(), "tmpfs", 0, "size=1m"), 0) << strerror(errno);
-        }
-        system_ = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE, "Engine Test", port_, nullptr,
-                                    spool_.c_str(), log.c_str(), PAPPL_LOGLEVEL_DEBUG, nullptr, false);
-        ASSERT_NE(system_, nullptr);
-        ASSERT_TRUE(papplSystemAddListeners(system_, "127.0.0.1"));
-        papplSystemSetPrinterDrivers(system_, 1, g_drivers, nullptr, nullptr, driver_setup, nullptr);
+        ASSERT_NO_FATAL_FAILURE(sys_.create([this](const std::string &spool) {
+            if (full_spool_) {
+                ASSERT_EQ(mount("tmpfs", spool.c_str(), "tmpfs", 0, "size=1m"), 0) << strerror(errno);
+            }
+        }));
     }
 
     void TearDown() override
     {
-        if (runner_.joinable()) {
-            papplSystemShutdown(system_);
-            runner_.join();
-        }
-        if (system_ != nullptr)
-            papplSystemDelete(system_);
+        sys_.shut_down();
         g_record = nullptr;
         if (full_spool_)
-            umount2(spool_.c_str(), MNT_DETACH);
-        std::error_code ignored;
-        if (!HasFailure() && !dir_.empty())
-            std::filesystem::remove_all(dir_, ignored);
-        else if (!dir_.empty())
-            fprintf(stderr, "kept the spool and log in %s\n", dir_.c_str());
+            umount2(sys_.spool().c_str(), MNT_DETACH);
     }
 
     pappl_printer_t *add_printer(const char *name, const std::string &device_uri)
     {
-        return papplPrinterCreate(system_, 0, name, "engine_ps", "MFG:Engine;MDL:Test;CMD:POSTSCRIPT;",
+        return papplPrinterCreate(sys_.system(), 0, name, "engine_ps", "MFG:Engine;MDL:Test;CMD:POSTSCRIPT;",
                                   device_uri.c_str());
     }
 
-    void run()
-    {
-        // The main loop sees a shutdown request when its poll() returns; a
-        // timer each second bounds that wait without a client of our own
-        // still running when the system is deleted.
-        papplSystemAddTimerCallback(system_, 0, 1, [](pappl_system_t *, void *) { return true; }, nullptr);
-        runner_ = std::thread([this] { papplSystemRun(system_); });
-        const auto until = Clock::now() + kHangBound;
-        while (!papplSystemIsRunning(system_) && Clock::now() < until)
-            std::this_thread::yield();
-        ASSERT_TRUE(papplSystemIsRunning(system_));
-    }
-
-    http_t *connect() const
-    {
-        return httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
-    }
+    void run() { ASSERT_NO_FATAL_FAILURE(sys_.start(kHangBound)); }
 
     std::string printer_uri(const char *name) const
     {
-        return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/" + name;
+        return "ipp://127.0.0.1:" + std::to_string(sys_.port()) + "/ipp/print/" + name;
     }
 
     // Print-Job with the document's bytes; the job's ID, or 0 with the
@@ -355,7 +311,7 @@ protected:
     // hang bound.
     bool wait_ended(const char *printer, const std::vector<int> &ids)
     {
-        http_t *http = connect();
+        http_t *http = sys_.connect();
         const auto until = Clock::now() + kHangBound;
         bool ended = false;
         while (http != nullptr && !ended && Clock::now() < until) {
@@ -371,10 +327,7 @@ protected:
 
     Record record_;
     bool full_spool_ = false;
-    std::string dir_, spool_;
-    int port_ = 0;
-    pappl_system_t *system_ = nullptr;
-    std::thread runner_;
+    RunningSystem sys_{"Engine Test", PAPPL_SOPTIONS_MULTI_QUEUE, g_drivers, 1, driver_setup};
 };
 
 ssize_t append_raster(void *ctx, unsigned char *buffer, size_t bytes)
@@ -412,7 +365,7 @@ TEST_F(Engine, PendingJobsPrintOldestFirst)
 
     // Queued while the printer is stopped, so that all wait together.
     papplPrinterPause(printer);
-    http_t *http = connect();
+    http_t *http = sys_.connect();
     ASSERT_NE(http, nullptr);
     std::vector<int> ids;
     ids.reserve(4);
@@ -436,7 +389,7 @@ TEST_F(Engine, EachJobToANetworkPrinterHasAConnectionOfItsOwn)
 
     // Queued together, so that each job ends with the next one waiting.
     papplPrinterPause(printer);
-    http_t *http = connect();
+    http_t *http = sys_.connect();
     ASSERT_NE(http, nullptr);
     std::vector<int> ids;
     std::vector<std::string> documents;
@@ -469,13 +422,13 @@ TEST_F(Engine, AJobStartedAsTheOneBeforeItEndsKeepsItsDevice)
 {
     // A folder as the device: each job's output goes to a file named after
     // the job.
-    const std::string out = dir_ + "/out";
+    const std::string out = sys_.dir() + "/out";
     ASSERT_EQ(mkdir(out.c_str(), 0700), 0);
     pappl_printer_t *printer = add_printer("folder", "file://" + out);
     ASSERT_NE(printer, nullptr);
     ASSERT_NO_FATAL_FAILURE(run());
 
-    http_t *http = connect();
+    http_t *http = sys_.connect();
     ASSERT_NE(http, nullptr);
     const int first = print(http, "folder", postscript(0), "application/postscript", nullptr, nullptr, 0, "job-first");
     ASSERT_GT(first, 0);
@@ -500,7 +453,7 @@ TEST_F(Engine, AJobStartedAsTheOneBeforeItEndsKeepsItsDevice)
     clients.reserve(2);
     for (int c = 0; c < 2; c++)
         clients.emplace_back([&, c] {
-            http_t *mine = connect();
+            http_t *mine = sys_.connect();
             for (int i = 0; i < 60 && mine != nullptr; i++) {
                 const std::string document = postscript(c * 1000 + i);
                 const std::string name = "job-" + std::to_string(c) + "-" + std::to_string(i);
@@ -557,7 +510,7 @@ TEST_F(Engine, AHeldJobSaysWhyItIsHeld)
     ASSERT_NE(printer, nullptr);
     ASSERT_NO_FATAL_FAILURE(run());
 
-    http_t *http = connect();
+    http_t *http = sys_.connect();
     ASSERT_NE(http, nullptr);
     const int id = print(http, "held", postscript(0), "application/postscript", nullptr, "indefinite");
     ASSERT_GT(id, 0);
@@ -585,7 +538,7 @@ TEST_F(Engine, AJobHeldUntilATimePrintsAtThatTimeAndNotBefore)
     ASSERT_NE(printer, nullptr);
     ASSERT_NO_FATAL_FAILURE(run());
 
-    http_t *http = connect();
+    http_t *http = sys_.connect();
     ASSERT_NE(http, nullptr);
     const time_t due = time(nullptr) + 3;
     const int held = print(http, "later", postscript(0), "application/postscript", nullptr, nullptr, due);
@@ -627,7 +580,7 @@ TEST_F(EngineFullSpool, UploadsRefusedForWantOfSpaceDoNotDeadlockAStateSave)
         ASSERT_NE(add_printer(name, "file:///dev/null"), nullptr);
     ASSERT_NO_FATAL_FAILURE(run());
     {
-        http_t *http = connect();
+        http_t *http = sys_.connect();
         ASSERT_NE(http, nullptr);
         std::vector<int> ids;
         for (int i = 0; i < 20; i++)
@@ -641,10 +594,10 @@ TEST_F(EngineFullSpool, UploadsRefusedForWantOfSpaceDoNotDeadlockAStateSave)
 
     std::atomic<bool> stop{false};
     std::atomic<long> saves{0}, refusals{0};
-    const std::string state = dir_ + "/state";
+    const std::string state = sys_.dir() + "/state";
     std::thread saver([&] {
         while (!stop) {
-            papplSystemSaveState(system_, state.c_str());
+            papplSystemSaveState(sys_.system(), state.c_str());
             saves++;
         }
     });
@@ -654,7 +607,7 @@ TEST_F(EngineFullSpool, UploadsRefusedForWantOfSpaceDoNotDeadlockAStateSave)
     clients.reserve(4);
     for (int c = 0; c < 4; c++)
         clients.emplace_back([&] {
-            http_t *http = connect();
+            http_t *http = sys_.connect();
             for (int i = 0; i < 50 && http != nullptr && !stop; i++) {
                 ipp_status_t status;
                 if (print(http, "full", big, "application/postscript", &status) == 0)
@@ -687,7 +640,7 @@ TEST_F(EngineFullSpool, UploadsRefusedForWantOfSpaceDoNotDeadlockAStateSave)
     if (stuck) {
         ADD_FAILURE() << "nothing moved for 20 s after " << saves << " saves and " << refusals
                       << " refused uploads: deadlocked";
-        fprintf(stderr, "kept the spool and log in %s\n", dir_.c_str());
+        fprintf(stderr, "kept the spool and log in %s\n", sys_.dir().c_str());
         fflush(nullptr);
         _exit(1);
     }
@@ -719,7 +672,7 @@ TEST_F(Engine, RasterSentWhileThePrinterPrintsIsQueuedAndPrinted)
 
         // A PostScript job holds the printer while the raster arrives.
         g_gate.set(true);
-        http_t *http = connect();
+        http_t *http = sys_.connect();
         ASSERT_NE(http, nullptr);
         const int busy = print(http, "raster", postscript(0), "application/postscript");
         ASSERT_GT(busy, 0);
@@ -760,7 +713,7 @@ TEST_F(Engine, APendingJobIsStartedOnceHoweverManyThreadsLookForWork)
     // Each round queues a job on a stopped printer, then resumes it from
     // several threads at once: each resume looks for a job to start.
     constexpr int kRounds = 40, kThreads = 6;
-    http_t *http = connect();
+    http_t *http = sys_.connect();
     ASSERT_NE(http, nullptr);
     std::vector<int> ids;
     for (int round = 0; round < kRounds; round++) {
@@ -813,7 +766,7 @@ TEST_F(Engine, ACancelEndsAJobWhosePrinterTakesNoDataAtOnce)
         SCOPED_TRACE(ippOpString(cancel.op));
         SocketDevice device(1);
         ASSERT_NE(add_printer(cancel.printer, device.uri()), nullptr);
-        http_t *http = connect();
+        http_t *http = sys_.connect();
         ASSERT_NE(http, nullptr);
 
         // More than the socket buffers of both ends hold.

@@ -48,13 +48,6 @@ bool print_file(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
     return ok;
 }
 
-bool start_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
-bool start_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return true; }
-bool write_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *)
-{
-    return true;
-}
-
 // The strings of a made-up language: PAPPL's own texts and a driver's.
 const char kTestStrings[] = "\"Job completed.\" = \"Fini.\";\n"
                             "\"Idle.\" = \"Repos.\";\n"
@@ -67,11 +60,7 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pa
                   ipp_t **, void *)
 {
     data->printfile_cb = print_file;
-    data->rstartjob_cb = start_job;
-    data->rendjob_cb = start_job;
-    data->rstartpage_cb = start_page;
-    data->rendpage_cb = start_page;
-    data->rwriteline_cb = write_line;
+    accept_raster(data);
     describe_a4_postscript_printer(data, "Message Test PostScript", 423);
     data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
     return true;
@@ -81,44 +70,17 @@ class PapplMessage : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char dir[] = "/tmp/message-test.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        port_ = free_port();
-        ASSERT_GT(port_, 0);
-        const std::string spool = dir_ + "/spool", log = dir_ + "/log";
-        ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
-        system_ = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE, "Message Test", port_, nullptr, spool.c_str(),
-                                    log.c_str(), PAPPL_LOGLEVEL_DEBUG, nullptr, false);
-        ASSERT_NE(system_, nullptr);
-        papplSystemAddStringsData(system_, "/strings/x-test.strings", "x-test", kTestStrings);
-        ASSERT_TRUE(papplSystemAddListeners(system_, "127.0.0.1"));
-        papplSystemSetPrinterDrivers(system_, 1, g_drivers, nullptr, nullptr, driver_setup, nullptr);
-        ASSERT_NE(papplPrinterCreate(system_, 0, "message", "message_ps", "MFG:Message;MDL:Test;CMD:POSTSCRIPT;",
+        ASSERT_NO_FATAL_FAILURE(sys_.create());
+        papplSystemAddStringsData(sys_.system(), "/strings/x-test.strings", "x-test", kTestStrings);
+        ASSERT_NE(papplPrinterCreate(sys_.system(), 0, "message", "message_ps", "MFG:Message;MDL:Test;CMD:POSTSCRIPT;",
                                      "file:///dev/null"),
                   nullptr);
-        // A timer bounds the main loop's wait, so that it sees the shutdown.
-        papplSystemAddTimerCallback(system_, 0, 1, [](pappl_system_t *, void *) { return true; }, nullptr);
-        runner_ = std::thread([this] { papplSystemRun(system_); });
-        ASSERT_TRUE(wait_for([this] { return papplSystemIsRunning(system_); }));
-        http_ = httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+        ASSERT_NO_FATAL_FAILURE(sys_.start());
+        http_ = sys_.connect();
         ASSERT_NE(http_, nullptr);
     }
 
-    void TearDown() override
-    {
-        httpClose(http_);
-        if (runner_.joinable()) {
-            papplSystemShutdown(system_);
-            runner_.join();
-        }
-        papplSystemDelete(system_);
-        std::error_code ignored;
-        if (!HasFailure())
-            std::filesystem::remove_all(dir_, ignored);
-        else
-            fprintf(stderr, "kept the spool and log in %s\n", dir_.c_str());
-    }
+    void TearDown() override { httpClose(http_); }
 
     // Print-Job; the job's ID, or 0.
     int print(const std::string &document)
@@ -168,7 +130,7 @@ protected:
     // when it did not come whole.
     std::string page(const char *path, const char *language)
     {
-        http_t *http = httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+        http_t *http = sys_.connect();
         if (http == nullptr)
             return "";
         httpClearFields(http);
@@ -193,14 +155,12 @@ protected:
         return text != nullptr ? text : "";
     }
 
-    std::string uri() const { return "ipp://127.0.0.1:" + std::to_string(port_) + kResource; }
+    std::string uri() const { return "ipp://127.0.0.1:" + std::to_string(sys_.port()) + kResource; }
 
     static constexpr const char *kResource = "/ipp/print/message";
-    std::string dir_;
-    int port_ = 0;
-    pappl_system_t *system_ = nullptr;
+    RunningSystem sys_{"Message Test", PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE, g_drivers, 1,
+                       driver_setup};
     http_t *http_ = nullptr;
-    std::thread runner_;
 };
 
 TEST_F(PapplMessage, a_cleared_message_gives_way_to_the_text_of_the_jobs_state)

@@ -57,14 +57,6 @@ bool copy_document(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *devic
     return ok;
 }
 
-bool raster_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
-bool raster_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return true; }
-bool raster_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned,
-                 const unsigned char *)
-{
-    return true;
-}
-
 void set_media(pappl_media_col_t *media, const char *name, int width, int length)
 {
     snprintf(media->size_name, sizeof(media->size_name), "%s", name);
@@ -90,11 +82,7 @@ bool driver_cb(pappl_system_t *, const char *driver_name, const char *, const ch
     if (strcmp(driver_name, kDriverName) != 0)
         return false;
     d->printfile_cb = copy_document;
-    d->rstartjob_cb = raster_job;
-    d->rendjob_cb = raster_job;
-    d->rstartpage_cb = raster_page;
-    d->rendpage_cb = raster_page;
-    d->rwriteline_cb = raster_line;
+    accept_raster(d);
     d->format = "application/postscript";
     snprintf(d->make_and_model, sizeof(d->make_and_model), "Misc Test Printer");
     d->ppm = 10;

@@ -26,12 +26,6 @@ namespace {
 // for none.
 std::atomic<unsigned> g_fail_start{0}, g_fail_end{0};
 
-bool start_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
-bool end_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
-bool write_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *)
-{
-    return true;
-}
 bool start_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned page)
 {
     return page != g_fail_start;
@@ -68,10 +62,8 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pa
                   ipp_t **, void *)
 {
     data->printfile_cb = print_file;
-    data->rstartjob_cb = start_job;
-    data->rendjob_cb = end_job;
+    accept_raster(data);
     data->rstartpage_cb = start_page;
-    data->rwriteline_cb = write_line;
     data->rendpage_cb = end_page;
     describe_a4_postscript_printer(data, "Pages Test PostScript", 423);
     data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
@@ -118,43 +110,16 @@ protected:
     {
         g_fail_start = 0;
         g_fail_end = 0;
-        char dir[] = "/tmp/pages-test.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        port_ = free_port();
-        ASSERT_GT(port_, 0);
-        const std::string spool = dir_ + "/spool", log = dir_ + "/log";
-        ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
-        system_ = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE, "Pages Test", port_, nullptr, spool.c_str(),
-                                    log.c_str(), PAPPL_LOGLEVEL_DEBUG, nullptr, false);
-        ASSERT_NE(system_, nullptr);
-        ASSERT_TRUE(papplSystemAddListeners(system_, "127.0.0.1"));
-        papplSystemSetPrinterDrivers(system_, 1, g_drivers, nullptr, nullptr, driver_setup, nullptr);
-        ASSERT_NE(papplPrinterCreate(system_, 0, "pages", "pages_ps", "MFG:Pages;MDL:Test;CMD:POSTSCRIPT;",
+        ASSERT_NO_FATAL_FAILURE(sys_.create());
+        ASSERT_NE(papplPrinterCreate(sys_.system(), 0, "pages", "pages_ps", "MFG:Pages;MDL:Test;CMD:POSTSCRIPT;",
                                      "file:///dev/null"),
                   nullptr);
-        // A timer bounds the main loop's wait, so that it sees the shutdown.
-        papplSystemAddTimerCallback(system_, 0, 1, [](pappl_system_t *, void *) { return true; }, nullptr);
-        runner_ = std::thread([this] { papplSystemRun(system_); });
-        ASSERT_TRUE(wait_for([this] { return papplSystemIsRunning(system_); }));
-        http_ = httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+        ASSERT_NO_FATAL_FAILURE(sys_.start());
+        http_ = sys_.connect();
         ASSERT_NE(http_, nullptr);
     }
 
-    void TearDown() override
-    {
-        httpClose(http_);
-        if (runner_.joinable()) {
-            papplSystemShutdown(system_);
-            runner_.join();
-        }
-        papplSystemDelete(system_);
-        std::error_code ignored;
-        if (!HasFailure())
-            std::filesystem::remove_all(dir_, ignored);
-        else
-            fprintf(stderr, "kept the spool and log in %s\n", dir_.c_str());
-    }
+    void TearDown() override { httpClose(http_); }
 
     // Print-Job; the job's ID, or 0.
     int print(const std::string &document, const char *format, const char *sides)
@@ -201,14 +166,11 @@ protected:
         return c;
     }
 
-    std::string uri() const { return "ipp://127.0.0.1:" + std::to_string(port_) + kResource; }
+    std::string uri() const { return "ipp://127.0.0.1:" + std::to_string(sys_.port()) + kResource; }
 
     static constexpr const char *kResource = "/ipp/print/pages";
-    std::string dir_;
-    int port_ = 0;
-    pappl_system_t *system_ = nullptr;
+    RunningSystem sys_{"Pages Test", PAPPL_SOPTIONS_MULTI_QUEUE, g_drivers, 1, driver_setup};
     http_t *http_ = nullptr;
-    std::thread runner_;
 };
 
 TEST_F(PapplPages, a_raster_job_that_fails_counts_only_the_pages_that_went_out)
@@ -281,12 +243,12 @@ TEST_F(PapplPages, the_counts_of_an_ended_job_are_kept_across_a_restart)
     ASSERT_GT(id, 0);
     const Counts before = ended(id);
     ASSERT_EQ(before.sheets, 2);
-    const std::string state = dir_ + "/state";
-    ASSERT_TRUE(papplSystemSaveState(system_, state.c_str()));
+    const std::string state = sys_.dir() + "/state";
+    ASSERT_TRUE(papplSystemSaveState(sys_.system(), state.c_str()));
 
-    const std::string spool = dir_ + "/spool";
+    const std::string spool = sys_.spool();
     pappl_system_t *again = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE, "Pages Test", free_port(), nullptr,
-                                              spool.c_str(), (dir_ + "/log2").c_str(), PAPPL_LOGLEVEL_DEBUG,
+                                              spool.c_str(), (sys_.dir() + "/log2").c_str(), PAPPL_LOGLEVEL_DEBUG,
                                               nullptr, false);
     ASSERT_NE(again, nullptr);
     papplSystemSetPrinterDrivers(again, 1, g_drivers, nullptr, nullptr, driver_setup, nullptr);

@@ -108,11 +108,6 @@ void delete_cb(pappl_printer_t *, pappl_pr_driver_data_t *)
     g_shared.stage = kDeleted;
 }
 
-// PAPPL requires raster callbacks of every driver; no test job is raster.
-bool raster_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
-bool raster_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return true; }
-bool raster_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *) { return true; }
-
 pappl_pr_driver_t g_drivers[] = {{"shutdown_ps", "Shutdown Test PostScript", nullptr, nullptr}};
 
 bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pappl_pr_driver_data_t *data,
@@ -120,11 +115,8 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pa
 {
     data->printfile_cb = print_file;
     data->delete_cb = delete_cb;
-    data->rstartjob_cb = raster_job;
-    data->rendjob_cb = raster_job;
-    data->rstartpage_cb = raster_page;
-    data->rendpage_cb = raster_page;
-    data->rwriteline_cb = raster_line;
+    // No test job is raster.
+    accept_raster(data);
     describe_a4_postscript_printer(data, "Shutdown Test PostScript", 0);
     data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1;
     return true;

@@ -159,25 +159,13 @@ bool print_file(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
     return written;
 }
 
-bool raster_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
-bool raster_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return true; }
-bool raster_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned,
-                 const unsigned char *)
-{
-    return true;
-}
-
 bool driver_cb(pappl_system_t *, const char *driver_name, const char *, const char *,
                pappl_pr_driver_data_t *d, ipp_t **, void *)
 {
     if (strcmp(driver_name, kDriverName) != 0)
         return false;
     d->printfile_cb = print_file;
-    d->rstartjob_cb = raster_job;
-    d->rendjob_cb = raster_job;
-    d->rstartpage_cb = raster_page;
-    d->rendpage_cb = raster_page;
-    d->rwriteline_cb = raster_line;
+    accept_raster(d);
     describe_a4_postscript_printer(d, "State Test Printer", 0);
     d->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
     return true;

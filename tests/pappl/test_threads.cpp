@@ -81,10 +81,6 @@ bool printer_status(pappl_printer_t *printer)
     return true;
 }
 
-bool raster_job(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return true; }
-bool raster_page(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return true; }
-bool raster_line(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *) { return true; }
-
 pappl_pr_driver_t g_drivers[] = {{"threads_ps", "Threads Test PostScript", nullptr, nullptr}};
 
 bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pappl_pr_driver_data_t *data,
@@ -92,11 +88,7 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pa
 {
     data->printfile_cb = print_file;
     data->status_cb = printer_status;
-    data->rstartjob_cb = raster_job;
-    data->rendjob_cb = raster_job;
-    data->rstartpage_cb = raster_page;
-    data->rendpage_cb = raster_page;
-    data->rwriteline_cb = raster_line;
+    accept_raster(data);
     describe_a4_postscript_printer(data, "Threads Test PostScript", 423);
     data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
     return true;
@@ -107,75 +99,23 @@ protected:
     void SetUp() override
     {
         g_gate.set(false);
-        char dir[] = "/tmp/threads-test.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        port_ = free_port();
-        ASSERT_GT(port_, 0);
-        log_ = dir_ + "/log";
-        const std::string spool = dir_ + "/spool";
-        ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
-        system_ = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE, "Threads Test", port_, nullptr, spool.c_str(),
-                                    log_.c_str(), PAPPL_LOGLEVEL_DEBUG, nullptr, false);
-        ASSERT_NE(system_, nullptr);
-        ASSERT_TRUE(papplSystemAddListeners(system_, "127.0.0.1"));
-        papplSystemSetPrinterDrivers(system_, 1, g_drivers, nullptr, nullptr, driver_setup, nullptr);
+        ASSERT_NO_FATAL_FAILURE(sys_.create());
     }
 
-    void TearDown() override
-    {
-        g_gate.set(false);
-        stop();
-        if (system_ != nullptr)
-            papplSystemDelete(system_);
-        std::error_code ignored;
-        if (!HasFailure())
-            std::filesystem::remove_all(dir_, ignored);
-        else
-            fprintf(stderr, "kept the spool and log in %s\n", dir_.c_str());
-    }
-
-    void run()
-    {
-        // A timer wakes the main loop each second, so that it sees a
-        // shutdown request without a client of ours.
-        papplSystemAddTimerCallback(system_, 0, 1, [](pappl_system_t *, void *) { return true; }, nullptr);
-        runner_ = std::thread([this] {
-            papplSystemRun(system_);
-            stopped_ = true;
-        });
-        ASSERT_TRUE(wait_for([this] { return papplSystemIsRunning(system_); }));
-    }
-
-    // Asks the main loop to stop and waits for it; false if it did not.
-    bool stop()
-    {
-        if (!runner_.joinable())
-            return true;
-        papplSystemShutdown(system_);
-        const bool ended = wait_for([this] { return stopped_.load(); }, std::chrono::seconds(120));
-        if (ended)
-            runner_.join();
-        else
-            runner_.detach();
-        return ended;
-    }
+    // A job still held in the print callback would keep the main loop from
+    // returning.
+    void TearDown() override { g_gate.set(false); }
 
     pappl_printer_t *add_printer(const std::string &name)
     {
-        return papplPrinterCreate(system_, 0, name.c_str(), "threads_ps", "MFG:Threads;MDL:Test;CMD:POSTSCRIPT;",
+        return papplPrinterCreate(sys_.system(), 0, name.c_str(), "threads_ps", "MFG:Threads;MDL:Test;CMD:POSTSCRIPT;",
                                   "file:///dev/null");
-    }
-
-    http_t *connect() const
-    {
-        return httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
     }
 
     ipp_t *new_request(ipp_op_t op, const std::string &resource) const
     {
         ipp_t *request = ippNewRequest(op);
-        const std::string uri = "ipp://127.0.0.1:" + std::to_string(port_) + resource;
+        const std::string uri = "ipp://127.0.0.1:" + std::to_string(sys_.port()) + resource;
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI,
                      resource == "/ipp/system" ? "system-uri" : "printer-uri", nullptr, uri.c_str());
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "threads");
@@ -230,11 +170,7 @@ protected:
                            [&](int id) { return job_state(http, printer, id) == IPP_JSTATE_COMPLETED; });
     }
 
-    std::string dir_, log_;
-    int port_ = 0;
-    pappl_system_t *system_ = nullptr;
-    std::thread runner_;
-    std::atomic<bool> stopped_{false};
+    RunningSystem sys_{"Threads Test", PAPPL_SOPTIONS_MULTI_QUEUE, g_drivers, 1, driver_setup};
 };
 
 size_t count_of(const std::string &text, const std::string &what)
@@ -253,32 +189,32 @@ std::string read_all(const std::string &path)
 
 TEST_F(PapplThreads, a_printer_created_while_the_state_is_saved_takes_no_lock_out_of_order)
 {
-    ASSERT_NO_FATAL_FAILURE(run());
-    const std::string state = dir_ + "/state";
+    ASSERT_NO_FATAL_FAILURE(sys_.start());
+    const std::string state = sys_.dir() + "/state";
     std::atomic<bool> done{false};
     std::thread saver([&] {
         while (!done)
-            papplSystemSaveState(system_, state.c_str());
+            papplSystemSaveState(sys_.system(), state.c_str());
     });
     for (int i = 0; i < 6; i++)
         EXPECT_NE(add_printer("p" + std::to_string(i)), nullptr);
     done = true;
     saver.join();
-    ASSERT_TRUE(papplSystemSaveState(system_, state.c_str()));
+    ASSERT_TRUE(papplSystemSaveState(sys_.system(), state.c_str()));
     EXPECT_EQ(count_of(read_all(state), "<Printer "), 6u);
 }
 
 TEST_F(PapplThreads, jobs_created_while_the_state_is_saved_take_no_lock_out_of_order)
 {
     ASSERT_NE(add_printer("saved"), nullptr);
-    ASSERT_NO_FATAL_FAILURE(run());
-    const std::string state = dir_ + "/state";
+    ASSERT_NO_FATAL_FAILURE(sys_.start());
+    const std::string state = sys_.dir() + "/state";
     std::atomic<bool> done{false};
     std::thread saver([&] {
         while (!done)
-            papplSystemSaveState(system_, state.c_str());
+            papplSystemSaveState(sys_.system(), state.c_str());
     });
-    http_t *http = connect();
+    http_t *http = sys_.connect();
     ASSERT_NE(http, nullptr);
     const std::vector<int> ids = print_jobs(http, "saved", 8);
     done = true;
@@ -291,15 +227,15 @@ TEST_F(PapplThreads, jobs_created_while_the_state_is_saved_take_no_lock_out_of_o
 TEST_F(PapplThreads, a_client_polling_jobs_as_they_print_reads_each_job_under_its_lock)
 {
     ASSERT_NE(add_printer("polled"), nullptr);
-    ASSERT_NO_FATAL_FAILURE(run());
-    http_t *http = connect();
+    ASSERT_NO_FATAL_FAILURE(sys_.start());
+    http_t *http = sys_.connect();
     ASSERT_NE(http, nullptr);
     const std::vector<int> ids = print_jobs(http, "polled", 8);
     ASSERT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
 
     // Get-Jobs and Get-Job-Attributes from a second client as the jobs start
     // and end: every answer lists every job, each in a state a job can have.
-    http_t *poller = connect();
+    http_t *poller = sys_.connect();
     ASSERT_NE(poller, nullptr);
     size_t answers = 0, whole = 0;
     const bool ended = wait_for([&] {
@@ -329,8 +265,8 @@ TEST_F(PapplThreads, a_client_polling_jobs_as_they_print_reads_each_job_under_it
 TEST_F(PapplThreads, printer_attributes_asked_for_as_jobs_start_and_end_are_read_without_a_race)
 {
     ASSERT_NE(add_printer("asked"), nullptr);
-    ASSERT_NO_FATAL_FAILURE(run());
-    http_t *http = connect();
+    ASSERT_NO_FATAL_FAILURE(sys_.start());
+    http_t *http = sys_.connect();
     ASSERT_NE(http, nullptr);
     std::vector<int> ids;
     ids.reserve(8);
@@ -347,7 +283,7 @@ TEST_F(PapplThreads, printer_attributes_asked_for_as_jobs_start_and_end_are_read
     askers.reserve(2);
     for (int a = 0; a < 2; a++)
         askers.emplace_back([&] {
-            http_t *asker = connect();
+            http_t *asker = sys_.connect();
             if (asker == nullptr) {
                 failures++;
                 return;
@@ -379,8 +315,8 @@ TEST_F(PapplThreads, printer_attributes_asked_for_as_jobs_start_and_end_are_read
 TEST_F(PapplThreads, system_attributes_asked_for_as_jobs_end_are_read_without_a_race)
 {
     ASSERT_NE(add_printer("system"), nullptr);
-    ASSERT_NO_FATAL_FAILURE(run());
-    http_t *http = connect();
+    ASSERT_NO_FATAL_FAILURE(sys_.start());
+    http_t *http = sys_.connect();
     ASSERT_NE(http, nullptr);
     const std::vector<int> ids = print_jobs(http, "system", 6);
     ASSERT_EQ(std::count(ids.begin(), ids.end(), 0), 0) << "a job was refused";
@@ -419,12 +355,12 @@ TEST_F(PapplThreads, printers_added_and_changed_as_the_system_starts_are_started
             }
         });
     go = true;
-    ASSERT_NO_FATAL_FAILURE(run());
+    ASSERT_NO_FATAL_FAILURE(sys_.start());
     for (auto &adder : adders)
         adder.join();
     for (int i = 0; i < kAdders * kEach; i++) {
         const std::string name = "starting" + std::to_string(i);
-        pappl_printer_t *printer = papplSystemFindPrinter(system_, ("/ipp/print/" + name).c_str(), 0, nullptr);
+        pappl_printer_t *printer = papplSystemFindPrinter(sys_.system(), ("/ipp/print/" + name).c_str(), 0, nullptr);
         ASSERT_NE(printer, nullptr) << name;
         char location[64];
         EXPECT_STREQ(papplPrinterGetLocation(printer, location, sizeof(location)), ("Room of " + name).c_str());
@@ -441,7 +377,7 @@ TEST_F(PapplThreads, printers_changed_on_several_threads_at_once_are_advertised_
         printers.push_back(add_printer("changed" + std::to_string(c)));
         ASSERT_NE(printers.back(), nullptr);
     }
-    ASSERT_NO_FATAL_FAILURE(run());
+    ASSERT_NO_FATAL_FAILURE(sys_.start());
     std::vector<std::thread> changers;
     changers.reserve(kChangers);
     for (int c = 0; c < kChangers; c++)
@@ -470,7 +406,7 @@ TEST_F(PapplThreads, a_printer_changed_as_the_system_starts_is_advertised_withou
             papplPrinterSetLocation(printer, n % 2 != 0 ? "Second floor" : "Third floor");
         papplPrinterSetLocation(printer, "Ground floor");
     });
-    ASSERT_NO_FATAL_FAILURE(run());
+    ASSERT_NO_FATAL_FAILURE(sys_.start());
     started = true;
     changer.join();
     char location[64];
@@ -479,19 +415,19 @@ TEST_F(PapplThreads, a_printer_changed_as_the_system_starts_is_advertised_withou
 
 TEST_F(PapplThreads, a_shutdown_asked_for_from_another_thread_is_seen_without_a_race)
 {
-    ASSERT_NO_FATAL_FAILURE(run());
-    std::thread asker([this] { papplSystemShutdown(system_); });
+    ASSERT_NO_FATAL_FAILURE(sys_.start());
+    std::thread asker([this] { papplSystemShutdown(sys_.system()); });
     asker.join();
-    EXPECT_TRUE(wait_for([this] { return stopped_.load(); }, std::chrono::seconds(60)));
-    EXPECT_TRUE(papplSystemIsShutdown(system_));
+    EXPECT_TRUE(wait_for([this] { return sys_.stopped(); }, std::chrono::seconds(60)));
+    EXPECT_TRUE(papplSystemIsShutdown(sys_.system()));
 }
 
 TEST_F(PapplThreads, a_system_deleted_as_soon_as_it_stops_has_no_job_thread_left_in_it)
 {
     pappl_printer_t *printer = add_printer("last");
     ASSERT_NE(printer, nullptr);
-    ASSERT_NO_FATAL_FAILURE(run());
-    http_t *http = connect();
+    ASSERT_NO_FATAL_FAILURE(sys_.start());
+    http_t *http = sys_.connect();
     ASSERT_NE(http, nullptr);
     // The job waits in its print callback while the shutdown is asked for;
     // once let go, the main loop returns and the system is deleted at once.
@@ -500,12 +436,11 @@ TEST_F(PapplThreads, a_system_deleted_as_soon_as_it_stops_has_no_job_thread_left
     httpClose(http);
     ASSERT_GT(id, 0);
     ASSERT_TRUE(wait_for([] { return g_gate.how_many_wait() == 1; }));
-    papplSystemShutdown(system_);
+    papplSystemShutdown(sys_.system());
     g_gate.set(false);
-    ASSERT_TRUE(stop());
+    ASSERT_TRUE(sys_.stop());
     EXPECT_EQ(papplJobGetState(papplPrinterFindJob(printer, id)), IPP_JSTATE_COMPLETED);
-    papplSystemDelete(system_);
-    system_ = nullptr;
+    sys_.shut_down();
 }
 
 // "L [YYYY-MM-DDThh:mm:ss.sssZ] ", as PAPPL starts each line of its log (L is
@@ -532,20 +467,20 @@ bool starts_as_a_log_line(const std::string &line)
 
 TEST_F(PapplThreads, a_log_rotated_while_threads_write_to_it_has_only_whole_lines)
 {
-    papplSystemSetMaxLogSize(system_, 16384);
+    papplSystemSetMaxLogSize(sys_.system(), 16384);
     std::vector<std::thread> writers;
     writers.reserve(4);
     for (int t = 0; t < 4; t++)
         writers.emplace_back([this, t] {
             for (int i = 0; i < 400; i++)
-                papplLog(system_, PAPPL_LOGLEVEL_INFO, "writer %d line %d of a log that is rotated as it grows", t, i);
+                papplLog(sys_.system(), PAPPL_LOGLEVEL_INFO, "writer %d line %d of a log that is rotated as it grows", t, i);
         });
     for (auto &w : writers)
         w.join();
     // Every line, in the file and in the one rotated away, is whole and
     // starts as PAPPL starts each line.
-    ASSERT_TRUE(std::filesystem::exists(log_ + ".O")) << "the log was never rotated";
-    for (const std::string &path : {log_ + ".O", log_}) {
+    ASSERT_TRUE(std::filesystem::exists(sys_.log() + ".O")) << "the log was never rotated";
+    for (const std::string &path : {sys_.log() + ".O", sys_.log()}) {
         std::ifstream in(path);
         std::string line;
         size_t lines = 0;

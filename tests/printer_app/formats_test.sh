@@ -6,14 +6,10 @@
 #   formats_test.sh APP PNM_COMPARE ADDRESS
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/app.sh"
 APP=$1 COMPARE=$2 ADDR=$3
-
-W=$(mktemp -d)
-trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
+. "$here/begin.sh"
 DEV=$W/device.out
 
-. "$here/../e2e/assert.sh"
 gs_run() { gs -q -dBATCH -dNOPAUSE -dSAFER "$@" 2>&1; }
 
 # The documents, made here with Ghostscript.

@@ -8,13 +8,8 @@
 #   ghostscript_device_test.sh APP TCP_DEVICE ADDRESS
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/app.sh"
-. "$here/../e2e/assert.sh"
 APP=$1 DEVICE=$2 ADDR=$3
-
-W=$(mktemp -d)
-[ -z "${KEEP:-}" ] || echo "work folder: $W"
-trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
+. "$here/begin.sh"
 
 "$DEVICE" "$ADDR" 9100 "$W/dev" ghostscript >"$W/ready" 2>&1 &
 SINK_PID=$!

@@ -7,11 +7,8 @@
 #   ipp_everywhere_test.sh APP ADDRESS
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/app.sh"
 APP=$1 ADDR=$2
-
-W=$(mktemp -d)
-trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
+. "$here/begin.sh"
 T=$W/tests
 mkdir -p "$T"
 cp /usr/share/cups/ipptool/ipp-everywhere.test /usr/share/cups/ipptool/ipp-2.0.test \

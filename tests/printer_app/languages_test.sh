@@ -13,12 +13,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 APP=$1 ADDR=$2 ARTEFACTS=$3
-. "$here/../e2e/netns.sh"
-netns_enter "$0" "$@"
-. "$here/app.sh"
-. "$here/../e2e/assert.sh"
-W=$(mktemp -d)
-trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
+. "$here/begin.sh" --netns "$@"
 mkdir -p "$W/device" "$ARTEFACTS"
 
 APP_OPTIONS="-o server-options= ${APP_OPTIONS:-}" app_start "$APP" "$W/app" "$ADDR" \

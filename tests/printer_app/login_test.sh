@@ -16,13 +16,7 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 APP=$1 PAM_FILE=$2 ADDR=$3
 
-. "$here/../e2e/netns.sh"
-netns_enter "$0" "$@"
-. "$here/app.sh"
-. "$here/../e2e/assert.sh"
-W=$(mktemp -d)
-trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
-[ -z "${KEEP:-}" ] || echo "work folder: $W"
+. "$here/begin.sh" --netns "$@"
 
 # Private TLS keys, PAM and users.
 mkdir -p "$W/ssl" "$W/etc" "$W/device"

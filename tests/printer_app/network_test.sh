@@ -7,8 +7,8 @@
 #   network_test.sh APP TCP_SINK ADDRESS CASE
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/app.sh"
 APP=$1 SINK=$2 ADDR=$3 CASE=$4
+. "$here/begin.sh"
 
 R4410='MFG:Quovel;CMD:PS;MDL:R4410KX series;CLS:PRINTER;DES:Quovel R4410KX;'
 L8120='MFG:Quovel;MDL:L8120KX series;CLS:PRINTER;'
@@ -16,13 +16,10 @@ OTHER='MFG:Quovel;MDL:X9000 series;CLS:PRINTER;'
 SYSTEM_MSG='当前打印机不可打印，请使用正确的系统'
 PRINTER_MSG='当前打印机不可打印，请使用正确的打印机'
 
-W=$(mktemp -d)
-trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
 DEV=$W/device.out
 PORT=9100
 DEVICE_URI=socket://$ADDR:$PORT
 
-. "$here/../e2e/assert.sh"
 . "$here/../e2e/readme.sh"
 pages() { gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=bbox "$1" 2>&1 | grep -c '^%%HiResBoundingBox'; }
 make_and_model() {

@@ -8,12 +8,8 @@
 #   pages_test.sh APP TCP_DEVICE ADDRESS
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/app.sh"
-. "$here/../e2e/assert.sh"
 APP=$1 DEVICE=$2 ADDR=$3
-
-W=$(mktemp -d)
-trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
+. "$here/begin.sh"
 DEV=$W/device.out
 gs_run() { gs -q -dBATCH -dNOPAUSE -dSAFER "$@" 2>&1; }
 # The pages Ghostscript prints of a PostScript file, copies included.

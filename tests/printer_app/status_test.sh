@@ -14,12 +14,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 APP=$1 DEVICE=$2 ADDR=$3 ARTEFACTS=$4
-. "$here/../e2e/netns.sh"
-netns_enter "$0" "$@"
-. "$here/app.sh"
-. "$here/../e2e/assert.sh"
-W=$(mktemp -d)
-trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
+. "$here/begin.sh" --netns "$@"
 mkdir -p "$ARTEFACTS"
 
 R4410='MFG:Quovel;CMD:PS;MDL:R4410KX series;CLS:PRINTER;DES:Quovel R4410KX;'

@@ -17,12 +17,7 @@ if ! command -v chromium >/dev/null || ! /usr/bin/python3 -c 'import websocket' 
     echo "SKIPPED: needs Debian's chromium and python3-websocket (scripts/setup installs them)"
     exit 77
 fi
-. "$here/../e2e/netns.sh"
-netns_enter "$0" "$@"
-. "$here/app.sh"
-. "$here/../e2e/assert.sh"
-W=$(mktemp -d)
-trap 'app_cleanup; [ -n "${KEEP:-}" ] || rm -rf "$W"' EXIT
+. "$here/begin.sh" --netns "$@"
 mkdir -p "$W/device" "$ARTEFACTS"
 
 app_start "$APP" "$W/app" "$ADDR" || exit 1
