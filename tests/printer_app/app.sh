@@ -71,7 +71,10 @@ app_start() {
             -o log-level="${APP_LOG_LEVEL:-debug}" -o server-options=no-tls "${extra[@]}" \
             </dev/null >>"$APP_DIR/out" 2>&1 &
         APP_PID=$!
-        if wait_port "$address" "$port" 100; then
+        # The sub-commands reach the app through its domain socket; one run
+        # before the socket is there starts a private server of its own,
+        # which outlives the test.
+        if wait_port "$address" "$port" 100 && app_socket_ready; then
             APP_URI=ipp://$address:$port
             return 0
         fi
@@ -79,6 +82,19 @@ app_start() {
     done
     echo "the app did not start; its output:" >&2
     cat "$APP_DIR/out" "$APP_LOG" >&2 2>/dev/null
+    return 1
+}
+
+# Waits until the app's domain socket (PAPPL puts it under SNAP_COMMON as
+# root, under TMPDIR with the user's number otherwise) is there.
+app_socket_ready() {
+    local name i=0
+    name=$(basename "$APP_BIN")
+    while [ $i -lt 100 ]; do
+        [ -S "$APP_DIR/$name.sock" ] || [ -S "$APP_DIR/$name$(id -u).sock" ] && return 0
+        sleep 0.1
+        i=$((i + 1))
+    done
     return 1
 }
 
