@@ -143,7 +143,10 @@ learn() { # LOG
     local word kind name a b tried=()
     while read -r word kind name a b; do
         if [ "$word" = try ]; then
-            tried=("$kind" "$name" "$a" "$b")
+            # Only the first request left unanswered can have reached the
+            # app: the burst may try another before it sees the file "stop",
+            # and that one finds the app gone.
+            [ ${#tried[@]} -gt 0 ] || tried=("$kind" "$name" "$a" "$b")
             continue
         fi
         tried=()
@@ -159,7 +162,7 @@ learn() { # LOG
         job) JOBS+=("$name:$a") ;;
         esac
     done <"$1"
-    # The last request tried and not answered: either outcome.
+    # The request cut short by the kill: either outcome.
     MAYBE=()
     [ ${#tried[@]} -eq 0 ] || MAYBE[${tried[1]}]="${tried[0]} ${tried[2]:-} ${tried[3]:-}"
 }
@@ -284,7 +287,8 @@ for r in $(seq 1 "$ROUNDS"); do
     kill -KILL "$APP_PID"
     wait "$APP_PID" 2>/dev/null
     APP_PID=
-    # The request under way fails with the app gone; none is sent after it.
+    # The request under way fails with the app gone, as do any the burst
+    # tries before it sees "stop".
     : >"$W/stop"
     wait "$BURST_PID"
     BURST_PID=
