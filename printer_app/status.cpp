@@ -358,6 +358,15 @@ void ask_colorants(Agent &agent, Answer &answer)
     }
 }
 
+// True once fd has something to read; never for fd < 0.
+bool readable(int fd, int timeout_ms)
+{
+    if (fd < 0)
+        return false;
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, timeout_ms) > 0;
+}
+
 // Asks in *version first, the version the agent last answered: most agents
 // answer SNMPv2c, but an older one answers v1 only and drops a v2c request
 // unanswered. An agent silent in one is asked in the other while the
@@ -366,6 +375,9 @@ void ask(const char *host, long *version, long long deadline, int wake_fd, Answe
 {
     long v = *version;
     for (int tries = 0; tries < 2 && now_ms() < deadline; tries++) {
+        // A printer going away stops the asking at once.
+        if (tries > 0 && readable(wake_fd, 0))
+            return;
         Agent agent(host, v, deadline, wake_fd);
         if (agent.is_open() && ask_state(agent, answer.report)) {
             *version = v;
@@ -499,34 +511,33 @@ struct Watcher {
 std::mutex watchers_mutex;
 std::vector<Watcher *> watchers;
 
-// The printer's watcher, under watchers_mutex; nullptr when it has none.
-Watcher *watcher_of(const pappl_printer_t *printer)
+// The printer's watcher in watchers, under watchers_mutex; watchers.end()
+// when it has none.
+std::vector<Watcher *>::iterator watcher_of(const pappl_printer_t *printer)
 {
-    const auto found = std::find_if(watchers.begin(), watchers.end(),
-                                    [printer](const Watcher *w) { return w->printer == printer; });
-    return found != watchers.end() ? *found : nullptr;
+    return std::find_if(watchers.begin(), watchers.end(),
+                        [printer](const Watcher *w) { return w->printer == printer; });
 }
 
 // The SNMP version a printer's agent last answered in; v2c until one did.
 long agent_version(const pappl_printer_t *printer)
 {
     std::lock_guard<std::mutex> hold(watchers_mutex);
-    const Watcher *w = watcher_of(printer);
-    return w != nullptr ? w->version : SNMP_VERSION_2c;
+    const auto w = watcher_of(printer);
+    return w != watchers.end() ? (*w)->version : SNMP_VERSION_2c;
 }
 
 void keep_agent_version(const pappl_printer_t *printer, long version)
 {
     std::lock_guard<std::mutex> hold(watchers_mutex);
-    Watcher *w = watcher_of(printer);
-    if (w != nullptr)
-        w->version = version;
+    const auto w = watcher_of(printer);
+    if (w != watchers.end())
+        (*w)->version = version;
 }
 
 bool woken(const Watcher &w, int timeout_ms)
 {
-    pollfd p = {w.wake[0], POLLIN, 0};
-    return poll(&p, 1, timeout_ms) > 0;
+    return readable(w.wake[0], timeout_ms);
 }
 
 void *watch(void *arg)
@@ -632,8 +643,7 @@ void status_printer_deleted(pappl_printer_t *printer, pappl_pr_driver_data_t *da
     Watcher *w = nullptr;
     {
         std::lock_guard<std::mutex> hold(watchers_mutex);
-        auto found = std::find_if(watchers.begin(), watchers.end(),
-                                  [printer](const Watcher *x) { return x->printer == printer; });
+        const auto found = watcher_of(printer);
         if (found != watchers.end()) {
             w = *found;
             watchers.erase(found);
