@@ -39,6 +39,17 @@ bool wait_for(const std::function<bool()> &done, std::chrono::seconds bound)
     return true;
 }
 
+ipp_t *send_document(http_t *http, ipp_t *request, const char *resource, const std::string &document)
+{
+    ipp_t *response = nullptr;
+    if (cupsSendRequest(http, request, resource, CUPS_LENGTH_VARIABLE) == HTTP_STATUS_CONTINUE &&
+        (document.empty() ||
+         cupsWriteRequestData(http, document.data(), document.size()) == HTTP_STATUS_CONTINUE))
+        response = cupsGetResponse(http, resource);
+    ippDelete(request);
+    return response;
+}
+
 void describe_a4_postscript_printer(pappl_pr_driver_data_t *d, const char *make_and_model, int margin)
 {
     d->format = "application/postscript";

@@ -18,6 +18,10 @@ int free_port();
 // only guards against a hang.
 bool wait_for(const std::function<bool()> &done, std::chrono::seconds bound = std::chrono::seconds(30));
 
+// Sends request, which this deletes, with document as its data (none when
+// empty); the answer, or nullptr when none came and cupsLastError() says why.
+ipp_t *send_document(http_t *http, ipp_t *request, const char *resource, const std::string &document);
+
 // The printer that the PAPPL tests' drivers describe: monochrome PostScript at
 // 300 dpi, one-sided, A4 from one tray, with the given margins in hundredths
 // of a millimetre. The callbacks and raster types are the caller's.

@@ -276,11 +276,7 @@ protected:
         if (hold_until_time != 0)
             ippAddDate(request, IPP_TAG_JOB, "job-hold-until-time", ippTimeToDate(hold_until_time));
         const std::string resource = "/ipp/print/" + std::string(printer);
-        ipp_t *response = nullptr;
-        if (cupsSendRequest(http, request, resource.c_str(), CUPS_LENGTH_VARIABLE) == HTTP_STATUS_CONTINUE &&
-            cupsWriteRequestData(http, document.data(), document.size()) == HTTP_STATUS_CONTINUE)
-            response = cupsGetResponse(http, resource.c_str());
-        ippDelete(request);
+        ipp_t *response = send_document(http, request, resource.c_str(), document);
         const ipp_status_t got = response != nullptr ? ippGetStatusCode(response) : cupsLastError();
         if (status != nullptr)
             *status = got;

@@ -129,11 +129,7 @@ protected:
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "pages");
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
         ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "sides", nullptr, sides);
-        ipp_t *response = nullptr;
-        if (cupsSendRequest(http_, request, kResource, CUPS_LENGTH_VARIABLE) == HTTP_STATUS_CONTINUE &&
-            cupsWriteRequestData(http_, document.data(), document.size()) == HTTP_STATUS_CONTINUE)
-            response = cupsGetResponse(http_, kResource);
-        ippDelete(request);
+        ipp_t *response = send_document(http_, request, kResource, document);
         const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
         ippDelete(response);
         return id;

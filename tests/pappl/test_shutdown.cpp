@@ -124,11 +124,7 @@ bool driver_setup(pappl_system_t *, const char *, const char *, const char *, pa
 
 ipp_status_t send(http_t *http, ipp_t *request, const char *resource, const std::string &body = std::string())
 {
-    ipp_t *response = nullptr;
-    if (cupsSendRequest(http, request, resource, CUPS_LENGTH_VARIABLE) == HTTP_STATUS_CONTINUE &&
-        (body.empty() || cupsWriteRequestData(http, body.data(), body.size()) == HTTP_STATUS_CONTINUE))
-        response = cupsGetResponse(http, resource);
-    ippDelete(request);
+    ipp_t *response = send_document(http, request, resource, body);
     const ipp_status_t status = response != nullptr ? ippGetStatusCode(response) : cupsLastError();
     ippDelete(response);
     return status;

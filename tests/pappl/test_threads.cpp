@@ -139,12 +139,7 @@ protected:
         ipp_t *request = new_request(IPP_OP_PRINT_JOB, resource);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
                      "application/postscript");
-        static const char document[] = "%!PS\nshowpage\n";
-        ipp_t *response = nullptr;
-        if (cupsSendRequest(http, request, resource.c_str(), CUPS_LENGTH_VARIABLE) == HTTP_STATUS_CONTINUE &&
-            cupsWriteRequestData(http, document, sizeof(document) - 1) == HTTP_STATUS_CONTINUE)
-            response = cupsGetResponse(http, resource.c_str());
-        ippDelete(request);
+        ipp_t *response = send_document(http, request, resource.c_str(), "%!PS\nshowpage\n");
         const int id = ippGetStatusCode(response) < IPP_STATUS_REDIRECTION_OTHER_SITE
                            ? ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0)
                            : 0;
