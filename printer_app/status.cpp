@@ -359,7 +359,7 @@ void ask_colorants(Agent &agent, Answer &answer)
 }
 
 // True once fd has something to read; never for fd < 0.
-bool readable(int fd, int timeout_ms)
+bool fd_readable(int fd, int timeout_ms)
 {
     if (fd < 0)
         return false;
@@ -376,7 +376,7 @@ void ask(const char *host, long *version, long long deadline, int wake_fd, Answe
     long v = *version;
     for (int tries = 0; tries < 2 && now_ms() < deadline; tries++) {
         // A printer going away stops the asking at once.
-        if (tries > 0 && readable(wake_fd, 0))
+        if (tries > 0 && fd_readable(wake_fd, 0))
             return;
         Agent agent(host, v, deadline, wake_fd);
         if (agent.is_open() && ask_state(agent, answer.report)) {
@@ -537,7 +537,7 @@ void keep_agent_version(const pappl_printer_t *printer, long version)
 
 bool woken(const Watcher &w, int timeout_ms)
 {
-    return readable(w.wake[0], timeout_ms);
+    return fd_readable(w.wake[0], timeout_ms);
 }
 
 void *watch(void *arg)
