@@ -12,6 +12,8 @@
 #       holds more "-o name=value" words, which win over these.
 #   app SUBCOMMAND ...        runs a subcommand against it
 #   app_stop                  stops it
+#   until_ok SECONDS COMMAND...          true once COMMAND succeeds within
+#                             SECONDS, polled every tenth of a second
 #   app_stopped_cleanly       stops it; true when it reported no memory,
 #                             undefined-behaviour or thread error (sanitizer
 #                             builds)
@@ -87,15 +89,13 @@ app_start() {
 
 # Waits until the app's domain socket (PAPPL puts it under SNAP_COMMON as
 # root, under TMPDIR with the user's number otherwise) is there.
-app_socket_ready() {
-    local name i=0
-    name=$(basename "$APP_BIN")
-    while [ $i -lt 100 ]; do
-        [ -S "$APP_DIR/$name.sock" ] || [ -S "$APP_DIR/$name$(id -u).sock" ] && return 0
-        sleep 0.1
-        i=$((i + 1))
-    done
-    return 1
+app_socket_there() { [ -S "$APP_DIR/$1.sock" ] || [ -S "$APP_DIR/$1$(id -u).sock" ]; }
+app_socket_ready() { until_ok 10 app_socket_there "$(basename "$APP_BIN")"; }
+
+until_ok() {
+    local i=0
+    while [ $i -lt $(($1 * 10)) ]; do "${@:2}" && return 0; sleep 0.1; i=$((i + 1)); done
+    false
 }
 
 stop_pid() {

@@ -113,12 +113,6 @@ helpers() {
 
 converting() { [ -n "$(helpers)" ]; }
 no_helpers() { [ -z "$(helpers)" ]; }
-# until_ok SECONDS COMMAND...: true once COMMAND succeeds within SECONDS.
-until_ok() {
-    local i=0
-    while [ $i -lt $(($1 * 10)) ]; do "${@:2}" && return 0; sleep 0.1; i=$((i + 1)); done
-    false
-}
 
 # request | what the app may answer: an HTTP status line, or nothing
 requests=(

@@ -54,12 +54,6 @@ app add -d faulty -v "socket://$ADDR:9100" -m quovel-r4410kx || exit 1
 app add -d ok -v "socket://$OK_ADDR:9100" -m quovel-r4410kx || exit 1
 
 state() { app_job_attr faulty "$1" job-state; }
-# until SECONDS COMMAND...: true once COMMAND succeeds within SECONDS.
-until_ok() {
-    local i=0
-    while [ $i -lt $(($1 * 10)) ]; do "${@:2}" && return 0; sleep 0.1; i=$((i + 1)); done
-    false
-}
 is() { [ "$($1 "$2")" = "$3" ]; }
 writing() { grep -q "\[Job $1\] The device reports\|\[Job $1\] The device reported no device ID" "$APP_LOG"; }
 

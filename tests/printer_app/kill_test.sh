@@ -73,11 +73,6 @@ slow_device() { # MODE [PREFIX]
     return 1
 }
 slow_holds_data() { ss -Htn state established src "$ADDR:9101" | awk '$1 > 0 { f = 1 } END { exit !f }'; }
-until_ok() { # SECONDS COMMAND...
-    local i=0
-    while [ $i -lt $(($1 * 10)) ]; do "${@:2}" && return 0; sleep 0.1; i=$((i + 1)); done
-    false
-}
 
 # What the answered requests promise: each printer's settings, the printers
 # deleted, the jobs to end. A request cut short by the kill promises nothing:
